@@ -1,0 +1,124 @@
+// The scripted test board behind inp/outp in the test builds of the daemon.
+#include "kx29_io.h"
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+
+namespace kx29test {
+
+StatusScript toggling(long every) {
+    return [every](long n) { return static_cast<unsigned char>(((n / every) & 1) ? STATUS_FIELD : 0); };
+}
+
+StatusScript stuck(unsigned char value) {
+    return [value](long) { return value; };
+}
+
+static std::unique_ptr<TestBoard> the_board;
+
+TestBoard& test_board() {
+    if (!the_board) the_board = std::make_unique<TestBoard>();
+    return *the_board;
+}
+
+void reset_test_board() { the_board = std::make_unique<TestBoard>(); }
+
+long TestBoard::writes_to(unsigned short port) const {
+    long n = 0;
+    for (const auto& a : trace) n += a.write && a.port == port;
+    return n;
+}
+
+long TestBoard::reads_of(unsigned short port) const {
+    long n = 0;
+    for (const auto& a : trace) n += !a.write && a.port == port;
+    return n;
+}
+
+std::vector<unsigned char> TestBoard::values_written(unsigned short port) const {
+    std::vector<unsigned char> v;
+    for (const auto& a : trace)
+        if (a.write && a.port == port) v.push_back(a.value);
+    return v;
+}
+
+std::vector<PortAccess> TestBoard::writes_except_delay() const {
+    std::vector<PortAccess> v;
+    for (const auto& a : trace)
+        if (a.write && a.port != PORT_IO_DELAY) v.push_back(a);
+    return v;
+}
+
+static void check_grant(TestBoard& b, unsigned short port) {
+    if (b.enforce_grants && !b.granted[port]) raise(SIGSEGV);
+}
+
+unsigned char test_inp(unsigned short port) {
+    TestBoard& b = test_board();
+    check_grant(b, port);
+    unsigned char v = 0xFF;
+    int off = port - b.base;
+    if (off == PORT_DATA) {
+        v = b.mem[(b.line & (TestBoard::LINES - 1)) * TestBoard::PITCH + (b.col & (TestBoard::PITCH - 1))];
+        ++b.col;
+    } else if (off == PORT_STATUS) {
+        v = b.status(b.status_reads++);
+    }
+    if (b.tracing) b.trace.push_back({false, port, v});
+    return v;
+}
+
+void test_outp(unsigned short port, unsigned char val) {
+    TestBoard& b = test_board();
+    check_grant(b, port);
+    if (b.tracing) b.trace.push_back({true, port, val});
+    if (port == PORT_IO_DELAY) return;
+    switch (port - b.base) {
+    case PORT_DATA:
+        b.mem[(b.line & (TestBoard::LINES - 1)) * TestBoard::PITCH + (b.col & (TestBoard::PITCH - 1))] = val;
+        ++b.col;
+        break;
+    case PORT_ADDR_RESET: b.line = 0; b.col = 0; break;
+    case PORT_NEXT_LINE: ++b.line; b.col = 0; break;
+    default: break;
+    }
+}
+
+}  // namespace kx29test
+
+using kx29test::test_board;
+
+int kx29_getuid() { return test_board().uid; }
+int kx29_geteuid() { return test_board().euid; }
+
+int kx29_setreuid(int ruid, int euid) {
+    test_board().setreuid_calls.emplace_back(ruid, euid);
+    return 0;
+}
+
+int kx29_ioperm(unsigned long from, unsigned long num, int turn_on) {
+    auto& b = test_board();
+    if (from + num > b.grant_limit) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (unsigned long p = from; p < from + num; ++p) b.granted[p] = turn_on != 0;
+    return 0;
+}
+
+int kx29_sched_setscheduler(int, int, const struct sched_param*) {
+    if (test_board().sched_errno) {
+        errno = test_board().sched_errno;
+        return -1;
+    }
+    return 0;
+}
+
+int kx29_mlockall(int) {
+    if (test_board().mlock_errno) {
+        errno = test_board().mlock_errno;
+        return -1;
+    }
+    return 0;
+}
