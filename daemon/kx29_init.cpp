@@ -66,3 +66,225 @@ TVchan* tandch = nullptr;
 
 unsigned short base_port_29 = 0x300;
 int set_first_chan = 1;
+
+// ---- Configuration file ----------------------------------------------------------
+
+static const char CONF_FILE[] = "kx29.conf";
+static const char NAME_SEPARATORS[] = " \t=";
+static const char VALUE_SEPARATORS[] = " \t\n\r";
+
+static void report_conf_line(const char* line) { fprintf(stderr, "Wrong conf.parameter: %s\n", line); }
+
+static ConfParam* find_conf_param(const char* name) {
+    for (ConfParam* p = conf; p->name != nullptr; ++p)
+        if (strcmp(p->name, name) == 0) return p;
+    return nullptr;
+}
+
+static void store_conf_value(const ConfParam* p, const char* value) {
+    switch (p->type) {
+    case 'c': *p->addr.c = value[0]; break;
+    case 'f': *p->addr.f = atof(value); break;
+    case 'i': *p->addr.i = static_cast<int>(strtol(value, nullptr, 0)); break;
+    case 's': snprintf(p->addr.s, static_cast<size_t>(p->size), "%s", value); break;
+    default: break;
+    }
+}
+
+// Cuts the next token off at `from`: skips leading separators, ends the token
+// at the next separator (overwritten with NUL). Returns null when there is no
+// token; *rest points after the token, or at the end when it ran to the end.
+static char* next_token(char* from, const char* separators, char** rest) {
+    char* start = from + strspn(from, separators);
+    if (*start == '\0') {
+        *rest = start;
+        return nullptr;
+    }
+    char* end = start + strcspn(start, separators);
+    if (*end == '\0') {
+        *rest = end;
+    } else {
+        *end = '\0';
+        *rest = end + 1;
+    }
+    return start;
+}
+
+// One piece of the file (at most 78 characters): "name value", name and value
+// separated by blanks, tabs or '='; '#' starts a comment.
+static void parse_conf_piece(char* line) {
+    if (line[0] == '#') return;
+    if (char* comment = strchr(line, '#')) *comment = '\0';
+
+    char* rest = nullptr;
+    char* name = next_token(line, NAME_SEPARATORS, &rest);
+    char* value = name != nullptr ? next_token(rest, VALUE_SEPARATORS, &rest) : nullptr;
+    if (name == nullptr || value == nullptr) {
+        report_conf_line(line);
+        return;
+    }
+    if (const ConfParam* p = find_conf_param(name))
+        store_conf_value(p, value);
+    else
+        report_conf_line(line);
+}
+
+void read_conf() {
+    FILE* f = fopen(CONF_FILE, "r");
+    if (f == nullptr) {
+        int err = errno;
+        perror("Can't read config.file: kx29.conf ");
+        exit(err);
+    }
+    char line[80];
+    while (fgets(line, 79, f) != nullptr) parse_conf_piece(line);
+    fclose(f);
+}
+
+// A format must fit the record: 1..768 columns, at least one line, and no
+// more pixels than the image holds. Checked before anything is touched.
+static int check_format(int ch, int form, int cols, int lines) {
+    const char* what = nullptr;
+    if (cols < 1 || cols > KX29_MAX_COLS)
+        what = "columns must be 1..768";
+    else if (lines < 1)
+        what = "lines must be at least 1";
+    else if (static_cast<long long>(cols) * lines > KX29_IMAGE_PIXELS)
+        what = "columns x lines must not exceed 442368";
+    if (what == nullptr) return 0;
+    fprintf(stderr, "Wrong image format in %s: chan%d.cols%d = %d, chan%d.lines%d = %d (%s)\n", CONF_FILE, ch,
+            form, cols, ch, form, lines, what);
+    return 1;
+}
+
+int check_conf_geometry() {
+    int bad = 0;
+    for (int ch = 0; ch < KX29_CHANNELS; ++ch) {
+        bad += check_format(ch, 1, chan[ch]->cols1, chan[ch]->lines1);
+        bad += check_format(ch, 2, chan[ch]->cols2, chan[ch]->lines2);
+    }
+    return bad;
+}
+
+// ---- FPGA configuration images ---------------------------------------------------
+
+int spe_checksum(const char* buf, int size) {
+    int sum = 0;
+    for (int i = 0; i < size && i < SPE_BUF_SIZE; ++i) sum += static_cast<signed char>(buf[i]);
+    return sum;
+}
+
+static void read_spe_file(SpeDef* spe) {
+    char path[200];
+    snprintf(path, sizeof path, "%s/%s", spe_dir, spe->name);
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        fprintf(stderr, "Can't load SPE-file: %s\n", path);
+        exit(1);
+    }
+    int n = static_cast<int>(read(fd, spe->buf, SPE_BUF_SIZE));
+    if (n != spe->size) {
+        fprintf(stderr, "Wrong SPE(%s) size: %d (%d needs)\n", spe->name, n, spe->size);
+        exit(1);
+    }
+    int sum = spe_checksum(spe->buf, spe->size);
+    if (sum != spe->sum) {
+        fprintf(stderr, "Wrong SPE(%s) checksum: %d (%d needs)\n", spe->name, sum, spe->sum);
+        exit(1);
+    }
+    close(fd);
+}
+
+void read_spe_files() {
+    for (int i = 0; i < KX29_CHANNELS; ++i) {
+        read_spe_file(&chan[i]->spe1);
+        read_spe_file(&chan[i]->spe2);
+    }
+}
+
+// ---- Shared segment ------------------------------------------------------------------
+
+static int* pid_word() { return reinterpret_cast<int*>(shm_addr + KX29_PID_OFFSET); }
+
+[[noreturn]] static void shm_failure(const char* what) {
+    int err = errno;
+    char text[80];
+    snprintf(text, sizeof text, "%s shared memory segment '%s'", what, shm_key.name);
+    errno = err;
+    perror(text);
+    exit(err);
+}
+
+static bool daemon_alive(int pid) { return pid > 0 && kill(pid, 0) == 0; }
+
+[[noreturn]] static void refuse_second_daemon(int pid) {
+    fprintf(stderr, "kx29 daemon already running! (PID=%d)\n", pid);
+    sleep(2);
+    exit(1);
+}
+
+// Puts our PID into the PID word unless a live daemon holds it. The word is
+// claimed with compare-and-swap, so of two daemons starting at the same moment
+// exactly one wins; the other sees the winner alive and refuses.
+static void claim_pid_word(int my_pid, bool guard) {
+    int* word = pid_word();
+    int seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+    for (;;) {
+        if (guard && daemon_alive(seen)) refuse_second_daemon(seen);
+        if (__atomic_compare_exchange_n(word, &seen, my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
+        guard = true;  // someone else wrote the word meanwhile: check that one too
+    }
+}
+
+static void init_record(TVchan* r, int i) {
+    const ChanDef* cd = chan[i];
+    r->num = i;
+    r->tandem = cd->tandem;
+    r->activ = 0;
+    r->exposure = 0.04;
+    r->seqn = 0;
+    r->tcurr = r->tstart = static_cast<int>(time(nullptr));
+    r->command = r->nexp = r->nadd = r->nadded = r->addlev = 0;
+    r->next_form = 1;
+    r->form = 1;
+    r->ref_lev = 60;
+    r->frm_width = r->img_width = cd->cols1;
+    r->frm_height = r->img_height = cd->lines1;
+    r->frm_lin0 = r->frm_col0 = 0;
+    r->seqmsg = 0;
+    r->msg[0] = '\0';
+    r->bias = 0;
+    for (int& f : r->flat) f = 1;
+    // Test pattern: every run of img_width pixels ramps up from -100.
+    for (int j = 0; j < KX29_IMAGE_PIXELS; ++j) r->image[j] = static_cast<short>(j % r->img_width - 100);
+}
+
+void get_sh_mem() {
+    if (curch != nullptr) return;
+
+    int new_shm = 0;
+    int id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0777);
+    if (id < 0 && errno == ENOENT) {
+        id = shmget(shm_key.code, KX29_SEGMENT_BYTES, IPC_CREAT | IPC_EXCL | 0777);
+        new_shm = 1;
+    }
+    if (id < 0) shm_failure("Can't create");
+
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) shm_failure("Can't attach");
+    shm_addr = static_cast<unsigned char*>(addr);
+    shmctl(id, SHM_LOCK, nullptr);
+
+    fprintf(stderr, "%s shared memory segment '%s' %dbytes at %lx \n", new_shm ? "Create" : "Attach", shm_key.name,
+            shm_size, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(shm_addr)));
+
+    claim_pid_word(getpid(), !new_shm);
+
+    for (int i = 0; i < KX29_CHANNELS; ++i) {
+        curch = reinterpret_cast<TVchan*>(shm_addr + static_cast<size_t>(i) * sizeof(TVchan));
+        tvch[i] = curch;
+        if (curch->tandem) tandch = curch;
+        if (new_shm) init_record(curch, i);
+    }
+    curch = tandch != nullptr ? tandch : tvch[0];
+}

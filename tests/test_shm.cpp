@@ -1,0 +1,169 @@
+// The shared segment: key, creation with initial values, attachment, the
+// single-instance guard and the PID word.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+
+#include "kx29.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(Key, FourPrintableCharactersReadLittleEndian) {
+    ShmKey k{};
+    ASSERT_TRUE(kx29_key_from_text("KX29", &k));
+    EXPECT_EQ(k.code, 0x3932584b);
+    EXPECT_STREQ(k.name, "KX29");
+    for (const char* bad : {"", "KX2", "KX299", "KX\t9", "KX\x7f" "9"}) EXPECT_FALSE(kx29_key_from_text(bad, &k)) << bad;
+}
+
+class Segment : public testing::Test {
+protected:
+    void SetUp() override {
+        key_ = kx29t::unique_key();
+        kx29_key_from_text(key_.c_str(), &shm_key);
+    }
+    void TearDown() override {
+        if (shm_addr != nullptr) shmdt(shm_addr);
+        kx29t::remove_segment(key_);
+    }
+    // Forgets the attachment as a restarted daemon would.
+    void restart() {
+        shmdt(shm_addr);
+        shm_addr = nullptr;
+        curch = tandch = nullptr;
+    }
+    std::string attach() {
+        testing::internal::CaptureStderr();
+        get_sh_mem();
+        return testing::internal::GetCapturedStderr();
+    }
+    int& pid_word() { return *reinterpret_cast<int*>(shm_addr + shm_size); }
+
+    std::string key_;
+};
+
+TEST_F(Segment, CreationFillsEveryRecordFromTheConfiguration) {
+    std::string err = attach();
+    EXPECT_EQ(err.rfind("Create shared memory segment '" + key_ + "' 3552016bytes at ", 0), 0u) << err;
+    EXPECT_EQ(err.substr(err.size() - 2), " \n");
+    EXPECT_EQ(pid_word(), getpid());
+    EXPECT_EQ(curch, tvch[0]);  // a new segment has no tandem record yet
+    EXPECT_EQ(tandch, nullptr);
+    for (int i = 0; i < 4; ++i) {
+        const TVchan* r = tvch[i];
+        EXPECT_EQ(reinterpret_cast<const unsigned char*>(r), shm_addr + i * 888004);
+        EXPECT_EQ(r->num, i);
+        EXPECT_EQ(r->tandem, i == 1);
+        EXPECT_EQ(r->img_width, 768);
+        EXPECT_EQ(r->frm_width, 768);
+        EXPECT_EQ(r->img_height, i == 1 ? 576 : 512);
+        EXPECT_EQ(r->frm_height, r->img_height);
+        EXPECT_EQ(r->exposure, 0.04);
+        EXPECT_EQ(r->next_form, 1);
+        EXPECT_EQ(r->form, 1);
+        EXPECT_EQ(r->ref_lev, 60);
+        EXPECT_EQ(r->tstart, r->tcurr);
+        EXPECT_EQ(r->command | r->nexp | r->nadd | r->seqn | r->seqmsg | r->bias | r->activ, 0);
+        EXPECT_EQ(r->flat[0] + r->flat[767], 2);
+        EXPECT_EQ(r->image[0], -100);
+        EXPECT_EQ(r->image[767], 667);
+        EXPECT_EQ(r->image[768], -100);
+        EXPECT_EQ(r->image[442367], 667);
+    }
+}
+
+TEST_F(Segment, PatternFollowsTheConfiguredWidth) {
+    chan2.cols1 = 512;
+    attach();
+    EXPECT_EQ(tvch[2]->image[511], 411);
+    EXPECT_EQ(tvch[2]->image[512], -100);
+}
+
+TEST_F(Segment, RestartAttachesKeepsRecordsAndStartsOnTheTandemRecord) {
+    attach();
+    tvch[3]->tandem = 1;  // with several, the highest-numbered wins
+    tvch[0]->seqn = 42;
+    pid_word() = 0;  // clean shutdown
+    restart();
+    chan0.cols1 = 100;  // the configuration no longer reaches existing records
+
+    std::string err = attach();
+    EXPECT_EQ(err.rfind("Attach shared memory segment '" + key_ + "' 3552016bytes at ", 0), 0u) << err;
+    EXPECT_EQ(curch, tvch[3]);
+    EXPECT_EQ(tandch, tvch[3]);
+    EXPECT_EQ(tvch[0]->seqn, 42);
+    EXPECT_EQ(tvch[0]->img_width, 768);
+    EXPECT_EQ(pid_word(), getpid());
+
+    // A second call changes and prints nothing.
+    TVchan* before = curch;
+    EXPECT_EQ(attach(), "");
+    EXPECT_EQ(curch, before);
+}
+
+TEST_F(Segment, LiveDaemonRefusesTheStartAndKeepsItsPid) {
+    attach();
+    pid_t other = fork();
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
+    pid_word() = other;
+    restart();
+    EXPECT_EXIT(get_sh_mem(), testing::ExitedWithCode(1),
+                "kx29 daemon already running! \\(PID=" + std::to_string(other) + "\\)\n$");
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    shm_addr = static_cast<unsigned char*>(shmat(shmget(shm_key.code, 0, 0), nullptr, 0));
+    EXPECT_EQ(pid_word(), other);
+}
+
+TEST_F(Segment, StalePidIsOverwritten) {
+    attach();
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    for (int stale : {static_cast<int>(gone), -7}) {
+        pid_word() = stale;
+        restart();
+        attach();
+        EXPECT_EQ(pid_word(), getpid());
+    }
+}
+
+TEST_F(Segment, OfDaemonsStartingTogetherExactlyOneRuns) {
+    attach();
+    pid_word() = 0;
+    restart();
+    constexpr int kStarters = 6;
+    pid_t kids[kStarters];
+    for (pid_t& kid : kids) {
+        kid = fork();
+        if (kid == 0) {
+            freopen("/dev/null", "w", stderr);
+            get_sh_mem();  // refused ones exit 1 after 2 s
+            sleep(4);      // the winner stays alive while the others look
+            _exit(0);
+        }
+    }
+    int winners = 0, refused = 0;
+    for (pid_t kid : kids) {
+        int status = 0;
+        waitpid(kid, &status, 0);
+        winners += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        refused += WIFEXITED(status) && WEXITSTATUS(status) == 1;
+    }
+    EXPECT_EQ(winners, 1);
+    EXPECT_EQ(refused, kStarters - 1);
+}
+
+TEST_F(Segment, WrongSizedSegmentIsAnError) {
+    int id = shmget(shm_key.code, 1000, IPC_CREAT | 0600);
+    ASSERT_GE(id, 0);
+    EXPECT_EXIT(get_sh_mem(), testing::ExitedWithCode(EINVAL),
+                "^Can't create shared memory segment '" + key_ + "': Invalid argument\n$");
+}
+
+}  // namespace
