@@ -184,6 +184,11 @@ void set_chan(int ch_num, int ch_form);
 void reset_xil29();
 void init_lut_inp();
 
+// kx29_main: the acquisition loop
+extern double tdelay;
+void loop_start();  // per-channel tables, after kx29_init
+void loop_pass();   // one pass over the four channels and its pause
+
 // Atomic changes of a command word that a client may write at the same time.
 inline void cmd_clear_bits(TVchan* ch, int bits) {
     __atomic_fetch_and(&ch->command, ~bits, __ATOMIC_SEQ_CST);

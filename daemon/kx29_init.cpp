@@ -288,3 +288,210 @@ void get_sh_mem() {
     }
     curch = tandch != nullptr ? tandch : tvch[0];
 }
+
+// ---- FPGA loading, look-up tables and channel switching -----------------------------
+
+// Every set-up write to the board is followed by one bus pause on port 0x80.
+static void io_delay() { outp(PORT_IO_DELAY, 0); }
+
+static void board_write(unsigned short offset, unsigned char val) {
+    outp(base_port_29 + offset, val);
+    io_delay();
+}
+
+// Polls the field bit until it changes; at most 99999 reads after the first.
+// Returns the polls left, 0 when no change was seen (no video).
+static int wait_field_change() {
+    const unsigned short status = base_port_29 + PORT_STATUS;
+    int ref = inp(status) & STATUS_FIELD;
+    int i = 100000;
+    while (--i > 0)
+        if ((inp(status) & STATUS_FIELD) != ref) break;
+    return i;
+}
+
+void reset_xil29() {
+    outp(base_port_29 + PORT_XIL_RESET_ON, 0);
+    for (int i = 0; i < 100; ++i) io_delay();
+    outp(base_port_29 + PORT_XIL_RESET_OFF, 0);
+    for (int i = 0; i < 1000; ++i) io_delay();
+}
+
+// The FPGA takes its configuration serially, one bit per write in bit 0,
+// each byte least significant bit first, then eight trailing one-bits.
+static void load_xil29(const char* xil_buf, int xil_num) {
+    reset_xil29();
+    if (xil_num > SPE_BUF_SIZE) xil_num = SPE_BUF_SIZE;
+    for (int i = 0; i < xil_num; ++i) {
+        const signed char byte = static_cast<signed char>(xil_buf[i]);
+        for (int j = 0; j < 8; ++j) board_write(PORT_XIL_DIN, static_cast<unsigned char>(byte >> j));
+    }
+    for (int i = 0; i < 8; ++i) board_write(PORT_XIL_DIN, 1);
+}
+
+// Input table: the identity. Selecting register 0 also rewinds the table.
+void init_lut_inp() {
+    board_write(PORT_IREG_SELECT, 0);
+    for (int i = 0; i < 256; ++i) board_write(PORT_ILUT_DATA, static_cast<unsigned char>(i));
+}
+
+// Output table: a grey ramp, three equal components per entry.
+static void init_lut_outp() {
+    board_write(PORT_OLUT_ADDR, 0);
+    for (int i = 0; i < 256; ++i)
+        for (int k = 0; k < 3; ++k) board_write(PORT_OLUT_DATA, static_cast<unsigned char>(i));
+    outp(base_port_29 + PORT_OLUT_MASK, 255);
+}
+
+static const char* spe_name(const ChanDef* cd, int form) { return form == 1 ? cd->spe1.name : cd->spe2.name; }
+
+static void reset_geometry(TVchan* r, const ChanDef* cd, int form) {
+    r->img_width = r->frm_width = form == 1 ? cd->cols1 : cd->cols2;
+    r->img_height = r->frm_height = form == 1 ? cd->lines1 : cd->lines2;
+    r->frm_col0 = r->frm_lin0 = 0;
+}
+
+static void print_xil_line(const char* prev_name, const char* new_name) {
+    if (set_first_chan)
+        printf("Load XIL:  %s\n", new_name);
+    else if (strcmp(new_name, prev_name) == 0)
+        printf("ReLoad XIL:  %s\n", new_name);
+    else
+        printf("Change XIL: %s -> %s\n", prev_name, new_name);
+}
+
+void set_chan(int ch_num, int ch_form) {
+    static int last_ch = 0;
+    const int prev_form = curch->form;
+    ch_num &= 3;
+    if (ch_form < 1) ch_form = 1;
+    if (ch_form > 2) ch_form = 2;
+    if (set_first_chan) last_ch = curch->num;
+
+    const ChanDef* cd = chan[ch_num];
+    curch->activ = 0;
+    curch = tvch[ch_num];
+    curch->activ = 1;
+
+    const SpeDef* spe = ch_form == 1 ? &cd->spe1 : &cd->spe2;
+    if (curch->form != ch_form) reset_geometry(curch, cd, ch_form);
+    curch->form = ch_form;
+
+    // A record's num is client-writable: index the configuration safely.
+    const char* prev_name = spe_name(chan[last_ch & 3], prev_form);
+    load_xil29(spe->buf, spe->size);
+    print_xil_line(prev_name, spe->name);
+
+    init_lut_inp();
+    if (ver_board_29 == 2) init_lut_outp();
+
+    board_write(PORT_IREG_SELECT, 0);
+    board_write(PORT_IREG_DATA, static_cast<unsigned char>((ch_num << 6) | (ch_num << 4) | level_syng_29));
+    printf("Change TV channel: %d -> %d\n", last_ch, ch_num);
+    set_ref_lev(curch->ref_lev);
+
+    wait_field_change();
+    board_write(PORT_CONTROL, tv_out);
+    last_ch = ch_num;
+    set_first_chan = 0;
+}
+
+// ---- Port permissions, start-up, board check and shutdown -------------------------
+
+static int ruid, euid;
+
+void init_io() {
+    ruid = kx29_getuid();
+    euid = kx29_geteuid();
+    if (ruid != 0 && euid != 0) {
+        fprintf(stderr, "Wrong user ID (must be 'root')! \n");
+        exit(1);
+    }
+    kx29_setreuid(euid, euid);
+    if (kx29_ioperm(static_cast<unsigned long>(base_addr), 1, 1) != 0) {
+        fprintf(stderr, "Can't get I/O permissions (are you a SuperUser?)\n");
+        exit(1);
+    }
+    // Only the first grant is checked; a refused port faults on first use.
+    for (int k = 1; k < PORT_WINDOW; ++k) kx29_ioperm(static_cast<unsigned long>(base_addr + k), 1, 1);
+    kx29_ioperm(PORT_IO_DELAY, 1, 1);
+    base_port_29 = static_cast<unsigned short>(base_addr);
+    kx29_setreuid(ruid, euid);
+}
+
+static void bad_addr(int) {
+    fprintf(stderr, "Wrong KX29 BaseAddress = %x\n", base_addr);
+    exit(1);
+}
+
+static void kx29_check() {
+    const int polls_left = wait_field_change();
+
+    const unsigned short data = base_port_29 + PORT_DATA;
+    outp(base_port_29 + PORT_ADDR_RESET, 0);
+    outp(data, 0x55);
+    outp(data, 0xAA);
+    outp(base_port_29 + PORT_ADDR_RESET, 0);
+    const unsigned char first = inp(data);
+    const bool memory_ok = first == 0x55 && inp(data) == 0xAA;
+    if (!memory_ok) {
+        fprintf(stderr, "Test of KX29 on-board memory FAILED!!!\n");
+        fprintf(stderr, "Maybe no board at BaseAddress = 0x%x ?\n", base_addr);
+    }
+    if (polls_left == 0) fprintf(stderr, "Warning! KX29 - no VIDEO?!\n");
+}
+
+void kx29_exit(int nsig) {
+    if (nsig != 0) signal(nsig, SIG_IGN);
+    if (shm_addr != nullptr) __atomic_store_n(pid_word(), 0, __ATOMIC_SEQ_CST);
+    exit(nsig);
+}
+
+// The termination signals end the daemon through kx29_exit. All four are
+// blocked while it runs, so a second signal cannot cut the shutdown short.
+static void install_exit_handler() {
+    static const int signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+    struct sigaction sa = {};
+    sa.sa_handler = kx29_exit;
+    sigemptyset(&sa.sa_mask);
+    for (int s : signals) sigaddset(&sa.sa_mask, s);
+    sa.sa_flags = 0;  // no restart: an interrupted sleep resumes by itself
+    for (int s : signals) sigaction(s, &sa, nullptr);
+}
+
+static void use_key_from_environment() {
+    if (!kx29_key_from_env(&shm_key)) {
+        fprintf(stderr, "Wrong KX29_KEY '%s': the segment key must be exactly four printable characters\n",
+                getenv("KX29_KEY"));
+        exit(1);
+    }
+}
+
+[[noreturn]] static void fatal_errno(const char* text) {
+    int err = errno;
+    perror(text);
+    exit(err);
+}
+
+void kx29_init() {
+    use_key_from_environment();
+    read_conf();
+    if (check_conf_geometry() != 0) exit(1);
+    read_spe_files();
+    get_sh_mem();
+    install_exit_handler();
+
+    static struct sched_param p;
+    p.sched_priority = 1;
+    if (kx29_sched_setscheduler(0, SCHED_FIFO, &p) != 0) fatal_errno("Can't set scheduler priority");
+    if (kx29_mlockall(MCL_CURRENT) != 0) fatal_errno("Can't lock process memory");
+
+    init_io();
+    if (ver_board_29 == 1) tv_out = 0;
+    if (ver_board_29 == 2) tv_out = 2;
+
+    signal(SIGSEGV, bad_addr);
+    set_chan(curch->num, curch->next_form);
+    signal(SIGSEGV, SIG_DFL);
+    kx29_check();
+}
