@@ -1,0 +1,171 @@
+// Start-up and shutdown on the test board: privileges, port grants, the
+// board check and the exit statuses of every fatal path.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/shm.h>
+
+#include "kx29.h"
+#include "kx29_io.h"
+#include "kx29_test_ports.h"
+#include "test_util.h"
+
+namespace {
+
+using kx29t::ScratchDir;
+using kx29t::write_file;
+
+// An image of `size` bytes whose signed bytes sum to `sum`.
+std::string image_with_sum(int size, int sum) {
+    std::string bytes(static_cast<size_t>(size), '\0');
+    for (auto& b : bytes) {
+        int v = sum > 127 ? 127 : sum < -128 ? -128 : sum;
+        b = static_cast<char>(v);
+        sum -= v;
+    }
+    return bytes;
+}
+
+class StartUp : public testing::Test {
+protected:
+    void SetUp() override {
+        key_ = kx29t::unique_key();
+        setenv("KX29_KEY", key_.c_str(), 1);
+        kx29test::reset_test_board();
+        write_file("kx29.conf", "# test configuration\n");
+        const struct {
+            const char* name;
+            int sum;
+        } images[] = {{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}};
+        for (const auto& im : images) write_file(std::string("spe/") + im.name, image_with_sum(3854, im.sum));
+    }
+    void TearDown() override {
+        if (shm_addr != nullptr) shmdt(shm_addr);
+        kx29t::remove_segment(key_);
+    }
+    kx29test::TestBoard& board() { return kx29test::test_board(); }
+    int pid_word() const { return *reinterpret_cast<int*>(shm_addr + shm_size); }
+
+    ScratchDir dir_;
+    std::string key_;
+};
+
+TEST_F(StartUp, RootStartLoadsTheFirstChannelAndChecksTheBoard) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    kx29_init();
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "Load XIL:  fmta.spe\nChange TV channel: 0 -> 0\nset_ref_lev(60)\n");
+    EXPECT_EQ(err.find("FAILED"), std::string::npos) << err;  // the test board's memory answers
+    EXPECT_EQ(err.find("VIDEO"), std::string::npos) << err;
+    EXPECT_EQ(base_port_29, 0x300);
+    EXPECT_EQ(tv_out, 2);
+    EXPECT_EQ(curch, tvch[0]);
+    EXPECT_EQ(curch->activ, 1);
+    EXPECT_EQ(pid_word(), getpid());
+    // Granted: the 32-port window and the delay port, nothing else.
+    EXPECT_TRUE(board().granted[0x300] && board().granted[0x31f] && board().granted[0x80]);
+    EXPECT_FALSE(board().granted[0x320] || board().granted[0x2ff]);
+    EXPECT_EQ(board().pixel(0, 0), 0x55);
+    EXPECT_EQ(board().pixel(0, 1), 0xAA);
+    EXPECT_EQ(signal(SIGSEGV, SIG_DFL), SIG_DFL);  // bad-address handler disarmed
+}
+
+TEST_F(StartUp, SetUserIdRootPassesAndRestoresTheRealUser) {
+    board().uid = 1000;
+    board().euid = 0;
+    testing::internal::CaptureStdout();
+    kx29_init();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(board().setreuid_calls, (std::vector<std::pair<int, int>>{{0, 0}, {1000, 0}}));
+}
+
+TEST_F(StartUp, BoardVersionDecidesTheDisplayValue) {
+    for (auto [version, expected] : {std::pair{1, 0}, {2, 2}, {3, 2}}) {
+        EXPECT_EXIT(
+            {
+                write_file("kx29.conf", "ver_board " + std::to_string(version) + "\n");
+                freopen("/dev/null", "w", stdout);
+                kx29_init();
+                exit(tv_out);
+            },
+            testing::ExitedWithCode(expected), "")
+            << version;
+    }
+}
+
+struct FatalCase {
+    const char* name;
+    void (*arrange)(kx29test::TestBoard&);
+    int status;
+    const char* message;
+};
+
+TEST_F(StartUp, FatalPathsEndWithTheirStatus) {
+    const FatalCase cases[] = {
+        {"not root", [](auto& b) { b.uid = b.euid = 1000; }, 1, "^Wrong user ID \\(must be 'root'\\)! \n$"},
+        {"scheduler refused", [](auto& b) { b.sched_errno = EPERM; }, EPERM,
+         "^Can't set scheduler priority: Operation not permitted\n$"},
+        {"memory lock refused", [](auto& b) { b.mlock_errno = ENOMEM; }, ENOMEM,
+         "^Can't lock process memory: Cannot allocate memory\n$"},
+        {"base port refused", [](auto& b) { b.grant_limit = 0x300; }, 1,
+         "^Can't get I/O permissions \\(are you a SuperUser\\?\\)\n$"},
+        {"window beyond the grants", [](auto& b) {
+             b.grant_limit = 0x310;
+             b.enforce_grants = true;
+         }, 1, "^Wrong KX29 BaseAddress = 300\n$"},
+    };
+    for (const auto& c : cases) {
+        c.arrange(board());
+        EXPECT_EXIT(
+            {
+                freopen("/dev/null", "w", stdout);
+                kx29_init();
+            },
+            testing::ExitedWithCode(c.status), std::string("^(Attach|Create) shared memory[^\n]*\n") + (c.message + 1))
+            << c.name;
+        kx29test::reset_test_board();
+    }
+}
+
+TEST_F(StartUp, BadKeyOrGeometryStopsBeforeTheSegment) {
+    setenv("KX29_KEY", "toolong", 1);
+    EXPECT_EXIT(kx29_init(), testing::ExitedWithCode(1), "^Wrong KX29_KEY 'toolong'");
+    setenv("KX29_KEY", key_.c_str(), 1);
+    write_file("kx29.conf", "chan1.cols2 0\n");
+    EXPECT_EXIT(kx29_init(), testing::ExitedWithCode(1), "chan1.cols2 = 0");
+    EXPECT_LT(shmget(kx29t::key_code(key_), 0, 0), 0);  // nothing created
+}
+
+TEST_F(StartUp, MissingBoardIsReportedButNotFatal) {
+    board().base = 0x200;  // nothing answers at 0x300: reads give 0xFF
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    kx29_init();
+    testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Test of KX29 on-board memory FAILED!!!\nMaybe no board at BaseAddress = 0x300 ?\n"
+                       "Warning! KX29 - no VIDEO?!\n"),
+              std::string::npos)
+        << err;
+}
+
+TEST_F(StartUp, ShutdownClearsThePidWordAndExitsWithTheSignal) {
+    testing::internal::CaptureStdout();
+    kx29_init();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EXIT(kx29_exit(0), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(raise(SIGTERM), testing::ExitedWithCode(SIGTERM), "");
+    EXPECT_EXIT(raise(SIGHUP), testing::ExitedWithCode(SIGHUP), "");
+    EXPECT_EXIT(
+        {
+            raise(SIGINT);
+            exit(100);
+        },
+        testing::ExitedWithCode(SIGINT), "");
+    EXPECT_EQ(pid_word(), 0);  // the children shared the segment
+}
+
+}  // namespace
