@@ -1,0 +1,109 @@
+// Options of the simulated board (KX29_SIM): hardware faults to inject and the
+// few settings a demonstration or a test needs.
+#include "kx29_sim.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+namespace kx29sim {
+
+namespace {
+
+constexpr const char* KNOWN =
+    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S";
+
+// A whole-string number in C notation (decimal, 0x hex, 0 octal) within [lo, hi].
+bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long* out) {
+    std::string s(text);
+    if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(s.c_str(), &end, 0);
+    if (errno || *end || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+bool parse_inputs(std::string_view list, unsigned* mask) {
+    while (true) {
+        std::size_t plus = list.find('+');
+        unsigned long n;
+        if (!parse_number(list.substr(0, plus), 0, INPUTS - 1, &n)) return false;
+        *mask |= 1u << n;
+        if (plus == std::string_view::npos) return true;
+        list.remove_prefix(plus + 1);
+    }
+}
+
+bool parse_noise(std::string_view text, double* out) {
+    std::string s(text);
+    char* end = nullptr;
+    double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || *end || !(v >= 0.0 && v <= 64.0)) return false;
+    *out = v;
+    return true;
+}
+
+// One item "name" or "name=value"; false when the value does not fit the name.
+bool apply_item(std::string_view name, std::string_view value, bool has_value, Options* opt, bool* known) {
+    *known = true;
+    unsigned long n;
+    if (!has_value) {
+        if (name == "noboard") return opt->noboard = true;
+        if (name == "busy") return opt->busy = true;
+        if (name == "notroot") return opt->notroot = true;
+        if (name == "still") return opt->still = true;
+        *known = name == "novideo" || name == "seed" || name == "base" || name == "camera" ||
+                 name == "noise";
+        return false;
+    }
+    if (name == "novideo") return parse_inputs(value, &opt->novideo);
+    if (name == "seed") {
+        if (!parse_number(value, 0, ~0ul, &n)) return false;
+        opt->seed = n;
+        return opt->seeded = true;
+    }
+    if (name == "base") {
+        // The whole 32-port window has to fit in the 16-bit I/O space.
+        if (!parse_number(value, 0, 0xFFFF - 31, &n)) return false;
+        opt->base = static_cast<unsigned short>(n);
+        return true;
+    }
+    if (name == "camera") {
+        if (!parse_number(value, 0, INPUTS - 1, &n)) return false;
+        opt->camera_input = static_cast<int>(n);
+        return true;
+    }
+    if (name == "noise") return parse_noise(value, &opt->noise);
+    *known = name == "noboard" || name == "busy" || name == "notroot" || name == "still";
+    return false;
+}
+
+}  // namespace
+
+bool parse_options(const char* text, Options* opt, std::string* error) {
+    Options o;
+    std::string_view rest = text ? text : "";
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (item.empty()) continue;
+        std::size_t eq = item.find('=');
+        bool has_value = eq != std::string_view::npos;
+        std::string_view name = item.substr(0, eq);
+        std::string_view value = has_value ? item.substr(eq + 1) : std::string_view();
+        bool known = false;
+        if (!apply_item(name, value, has_value, &o, &known)) {
+            if (error)
+                *error = std::string("KX29_SIM: ") + (known ? "bad value in option '" : "unknown option '") +
+                         std::string(item) + "' (options: " + KNOWN + ")";
+            return false;
+        }
+    }
+    *opt = o;
+    return true;
+}
+
+}  // namespace kx29sim
