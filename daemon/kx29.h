@@ -186,8 +186,10 @@ void init_lut_inp();
 
 // kx29_main: the acquisition loop
 extern double tdelay;
-void loop_start();  // per-channel tables, after kx29_init
-void loop_pass();   // one pass over the four channels and its pause
+void loop_start();     // per-channel tables, after kx29_init
+void loop_channels();  // the turns of channels 0..3 of one pass; leaves tdelay
+void loop_pause();     // the pause that ends a pass
+void loop_pass();      // both
 
 // Atomic changes of a command word that a client may write at the same time.
 inline void cmd_clear_bits(TVchan* ch, int bits) {

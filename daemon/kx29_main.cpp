@@ -194,10 +194,18 @@ void loop_start() {
     }
 }
 
-void loop_pass() {
+void loop_channels() {
     for (int nch = 0; nch < KX29_CHANNELS; ++nch) channel_turn(nch);
+}
+
+void loop_pause() {
     if (tdelay >= 0.01) mydelay(tdelay);
     tdelay = IDLE_PAUSE;
+}
+
+void loop_pass() {
+    loop_channels();
+    loop_pause();
 }
 
 #ifndef KX29_NO_MAIN

@@ -1,0 +1,238 @@
+// The acquisition loop on the test board: the command word, images of frames,
+// messages, failures, clear, show, reload and the pacing between frames.
+#include <gtest/gtest.h>
+
+#include "board_fixture.h"
+
+namespace {
+
+class Loop : public kx29t::BoardTest {
+protected:
+    void SetUp() override {
+        BoardTest::SetUp();
+        board().tracing = false;
+        fill_frame_memory(100);
+        loop_start();
+    }
+    void fill_frame_memory(unsigned char v) { std::fill(board().mem.begin(), board().mem.end(), v); }
+
+    // One pass without its pause; returns what it printed on stdout.
+    std::string pass() {
+        testing::internal::CaptureStdout();
+        loop_channels();
+        return testing::internal::GetCapturedStdout();
+    }
+    // The pause the pass chose, then the reset the pause makes.
+    double take_pause() {
+        double d = tdelay;
+        tdelay = 0.1;
+        return d;
+    }
+    void request(int ch, int command, int nadd, int nexp) {
+        TVchan* r = tvch[ch];
+        r->nadd = nadd;
+        r->nexp = nexp;
+        r->command = command;
+    }
+};
+
+TEST_F(Loop, IdleChannelsDoNothingAndPauseATenthOfASecond) {
+    EXPECT_EQ(pass(), "");
+    EXPECT_DOUBLE_EQ(take_pause(), 0.1);
+}
+
+TEST_F(Loop, ImagesOfFramesCountDownAndEndTheRequest) {
+    TVchan* r = tvch[0];
+    request(0, CMD_ACQUIRE | CMD_CLEAR, 3, 2);
+    const char* kinds[] = {"Get1 ", "Add2 ", "Add3 ", "Get1 ", "Add2 ", "Add3 "};
+    for (int frame = 0; frame < 6; ++frame) {
+        std::string out = pass();
+        EXPECT_NE(out.find(std::string("(") + kinds[frame]), std::string::npos) << frame << ": " << out;
+        EXPECT_EQ(r->seqn, frame + 1);
+        EXPECT_EQ(r->seqmsg, frame + 1);
+        EXPECT_EQ(r->nexp, frame < 2 ? 2 : frame < 5 ? 1 : 0);
+        take_pause();
+    }
+    EXPECT_EQ(r->command, 0);
+    EXPECT_STREQ(r->msg, "Frame6(Add3 SubLev=200): Min=100 Max=100 Med=99.5 Avr=100.0 Disp=0.00");
+    EXPECT_EQ(r->nadded, 3);
+    EXPECT_EQ(r->image[0], 100);  // 100 + (100 - 100) + (100 - 100)
+    EXPECT_EQ(pass(), "");
+}
+
+TEST_F(Loop, FirstFrameReplacesAndStampsTheStart) {
+    TVchan* r = tvch[1];
+    r->tstart = r->tcurr = 0;
+    request(1, CMD_ACQUIRE | CMD_CLEAR, 2, 1);
+    std::string out = pass();
+    EXPECT_NE(out.find("Chan1 768x576 format [0,0:768,576]\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Frame1(Get1 SubLev=0): Min=100 Max=100"), std::string::npos) << out;
+    EXPECT_GT(r->tstart, 0);
+    EXPECT_EQ(r->tstart, r->tcurr);
+    EXPECT_EQ(r->addlev, 0);
+}
+
+TEST_F(Loop, WithoutClearEvenTheFirstFrameIsAdded) {
+    TVchan* r = tvch[0];
+    r->image[0] = 5;
+    request(0, CMD_ACQUIRE, 1, 2);
+    EXPECT_NE(pass().find("(Add1 SubLev=0)"), std::string::npos);
+    EXPECT_EQ(r->image[0], 105);
+    take_pause();
+    fill_frame_memory(103);
+    EXPECT_NE(pass().find("(Add2 SubLev=100)"), std::string::npos);  // last frame's mean
+    EXPECT_EQ(r->image[0], 108);
+    EXPECT_EQ(r->command, 0);
+}
+
+TEST_F(Loop, ClosedGateKeepsTheBitsAndSkipsShow) {
+    TVchan* r = tvch[2];
+    request(2, CMD_ACQUIRE | CMD_SHOW, 1, 0);
+    EXPECT_EQ(pass(), "");
+    EXPECT_EQ(r->command, CMD_ACQUIRE | CMD_SHOW);
+    r->nexp = 1;
+    EXPECT_NE(pass().find("Frame1(Add1"), std::string::npos);
+    EXPECT_EQ(r->command, 0);  // shown right after the frame, then cleared
+}
+
+TEST_F(Loop, FailedCaptureEndsTheRequestAndKeepsTheImage) {
+    TVchan* r = tvch[0];
+    r->seqn = 7;
+    r->image[0] = 33;
+    board().status = kx29test::stuck(0);
+    ver_board_29 = 1;  // keeps CMD_SHOW out of the way
+    request(0, CMD_ACQUIRE | CMD_CLEAR | CMD_CCD | CMD_SHOW, 4, 3);
+    testing::internal::CaptureStderr();
+    pass();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can't read frame, no video!!!\n");
+    EXPECT_STREQ(r->msg, "Can't read frame, no video!!!");
+    EXPECT_EQ(r->seqmsg, 1);
+    EXPECT_EQ(r->seqn, 7);
+    EXPECT_EQ(r->image[0], 33);
+    EXPECT_EQ(r->nadd, 0);
+    EXPECT_EQ(r->nexp, 0);
+    EXPECT_EQ(r->command, CMD_CCD | CMD_SHOW);
+}
+
+TEST_F(Loop, ClearZeroesTheWholeImageOnce) {
+    TVchan* r = tvch[3];
+    r->nadded = 4;
+    r->image[442367] = 9;
+    request(3, CMD_CLEAR, 0, 0);
+    EXPECT_EQ(pass(), "");
+    EXPECT_EQ(r->image[442367], 0);
+    EXPECT_EQ(r->seqn, 1);
+    EXPECT_EQ(r->nadded, 4);
+    EXPECT_EQ(r->command, 0);
+}
+
+TEST_F(Loop, ReloadWordsAndTheirQuirks) {
+    TVchan* r = tvch[2];
+    request(2, CMD_RELOAD, 0, 0);
+    std::string out = pass();
+    EXPECT_EQ(out.find("Chan2"), std::string::npos);
+    EXPECT_NE(out.find("Load XIL:  fmta.spe\nChange TV channel: 0 -> 2\n"), std::string::npos) << out;
+    EXPECT_EQ(r->command, 0);
+
+    request(2, CMD_RELOAD | CMD_CLEAR, 0, 0);  // 17: clears, then reloads
+    pass();
+    EXPECT_EQ(r->command, CMD_RELOAD);
+    EXPECT_EQ(r->seqn, 1);
+    pass();
+    EXPECT_EQ(r->command, 0);
+
+    request(2, CMD_RELOAD | CMD_ACQUIRE, 1, 1);  // 18: acquires, then reloads
+    pass();
+    EXPECT_EQ(r->command, CMD_RELOAD);
+    EXPECT_NE(pass().find("Load XIL"), std::string::npos);
+    EXPECT_EQ(r->command, 0);
+
+    request(2, CMD_RELOAD | CMD_CCD, 1, 1);  // 20: nothing, ever
+    EXPECT_EQ(pass(), "");
+    EXPECT_EQ(r->command, CMD_RELOAD | CMD_CCD);
+}
+
+TEST_F(Loop, ShowWritesTheImageOnVersionTwoOnly) {
+    TVchan* r = tvch[0];
+    r->image[1] = 300;
+    r->command = CMD_SHOW;
+    pass();
+    EXPECT_EQ(board().pixel(0, 1), 44);
+    EXPECT_EQ(r->command, 0);
+
+    ver_board_29 = 1;
+    r->image[1] = 7;
+    r->command = CMD_SHOW;
+    pass();
+    EXPECT_EQ(board().pixel(0, 1), 44);
+    EXPECT_EQ(r->command, CMD_SHOW);
+}
+
+TEST_F(Loop, ReferenceLevelChangeForcesAFirstLoad) {
+    TVchan* r = tvch[0];
+    request(0, CMD_ACQUIRE | CMD_CLEAR, 3, 1);
+    pass();
+    take_pause();
+    EXPECT_EQ(pass().find("XIL"), std::string::npos);  // same channel, format, level: no switch
+    take_pause();
+    r->ref_lev = 30;
+    EXPECT_NE(pass().find("Load XIL:  fmta.spe\n"), std::string::npos);
+}
+
+TEST_F(Loop, FormatOutsideTheRangeSwitchesBeforeEveryFrame) {
+    TVchan* r = tvch[0];
+    r->next_form = 3;
+    request(0, CMD_ACQUIRE | CMD_CLEAR, 5, 1);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(pass().find("Chan0 512x512 format [0,0:512,512]\n"), std::string::npos) << i;
+        take_pause();
+    }
+    EXPECT_EQ(r->form, 2);
+}
+
+struct PaceCase {
+    int col0, width, height, nadd, frames;
+    double pause;
+};
+
+TEST_F(Loop, PacingFollowsTheShareOfTheImageRead) {
+    const PaceCase cases[] = {
+        {0, 768, 512, 3, 1, 0.2},   // full image, within an image
+        {0, 768, 512, 1, 1, 0.3},   // full image, between images
+        {0, 384, 512, 3, 1, 0.05},  // half
+        {0, 384, 512, 1, 1, 0.15},
+        {0, 384, 256, 4, 1, 0.0},   // a quarter: 0.02 after even frames only
+        {0, 384, 256, 4, 2, 0.02},
+        {0, 384, 256, 1, 1, 0.075},
+        {0, 192, 512, 1, 1, 0.075}, // col0 + width counts, not width alone
+        {0, 77, 512, 1, 1, 0.3 * 77 / 768},
+        {0, 38, 512, 1, 1, 0.02},   // 0.015 raised
+        {10, 0, 512, 3, 1, 0.0},    // tiny share: every 20th frame at most
+        {10, 0, 512, 1, 1, 0.02},   // 0.0039 raised
+    };
+    for (const auto& c : cases) {
+        TVchan* r = tvch[0];
+        r->frm_col0 = c.col0, r->frm_width = c.width, r->frm_height = c.height, r->frm_lin0 = 0;
+        r->nadded = 0;
+        request(0, CMD_ACQUIRE | CMD_CLEAR, c.nadd, 2);
+        for (int f = 0; f < c.frames; ++f) pass();
+        EXPECT_NEAR(take_pause(), c.pause, 1e-9) << c.col0 << "+" << c.width << "x" << c.height << " frame " << c.frames;
+        r->command = 0;
+        pass();
+        take_pause();
+    }
+}
+
+TEST_F(Loop, LaterChannelDecidesThePauseAndBrokenGeometryIdles) {
+    request(0, CMD_ACQUIRE | CMD_CLEAR, 3, 1);
+    request(2, CMD_ACQUIRE | CMD_CLEAR, 1, 3);
+    tvch[2]->frm_width = 384;
+    pass();
+    EXPECT_NEAR(take_pause(), 0.15, 1e-9);
+
+    tvch[2]->img_width = 0;  // written by a client: no division, an idle pause
+    pass();
+    EXPECT_DOUBLE_EQ(take_pause(), 0.1);
+}
+
+}  // namespace
