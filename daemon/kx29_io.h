@@ -44,6 +44,8 @@ int kx29_mlockall(int flags);
 #include "kx29_sim_ports.h"
 #elif defined(KX29_BOARD_TEST)
 #include "kx29_test_ports.h"
+#elif defined(KX29_BOARD_BENCH)
+#include "kx29_bench_ports.h"
 #else
 #error "No board selected: define KX29_BOARD_HW, KX29_BOARD_SIM or KX29_BOARD_TEST"
 #endif
