@@ -1,0 +1,149 @@
+// The simulated daemon in a scratch directory, for end-to-end tests.
+#include "daemon_harness.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "test_util.h"
+
+namespace kx29harness {
+
+namespace fs = std::filesystem;
+
+static std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+static void make_images(const fs::path& dir) {
+    const struct {
+        const char* name;
+        int sum;
+    } images[] = {{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}};
+    fs::create_directories(dir / "spe");
+    for (const auto& im : images) {
+        std::string cmd = std::string(KX29_BIN_DIR "/kx29-mkspe ") + (dir / "spe" / im.name).string() + " 3854 " +
+                          std::to_string(im.sum);
+        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("kx29-mkspe failed: " + cmd);
+    }
+}
+
+static std::string example_conf() {
+    fs::path example = fs::path(KX29_SOURCE_DIR) / "examples" / "kx29.conf";
+    return fs::exists(example) ? slurp(example) : std::string("#\n");
+}
+
+Daemon::Daemon(Options options) : options_(std::move(options)) {
+    key_ = options_.key.empty() ? kx29t::unique_key() : options_.key;
+    char tmpl[] = "/tmp/kx29-daemon-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    make_images(dir_);
+    std::ofstream(dir_ / "kx29.conf") << example_conf() << options_.conf_extra;
+}
+
+Daemon::~Daemon() {
+    if (pid_ > 0) stop(SIGKILL);
+    if (shm_ != nullptr) shmdt(shm_);
+    kx29t::remove_segment(key_);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+bool Daemon::wait_for(const std::function<bool()>& done, double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void Daemon::attach() {
+    if (shm_ != nullptr) return;
+    int id = shmget(kx29t::key_code(key_), 0, 0);
+    if (id < 0) return;
+    void* p = shmat(id, nullptr, 0);
+    if (p != reinterpret_cast<void*>(-1)) shm_ = static_cast<unsigned char*>(p);
+}
+
+static int exit_code(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+bool Daemon::start() {
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (chdir(dir_.c_str()) != 0) _exit(127);
+        int out = open("stdout.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = open("stderr.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("KX29_KEY", key_.c_str(), 1);
+        if (options_.sim.empty())
+            unsetenv("KX29_SIM");
+        else
+            setenv("KX29_SIM", options_.sim.c_str(), 1);
+        execl(KX29_BIN_DIR "/kx29d-sim", "kx29d-sim", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Serving once the first load has set the reference level.
+    const std::size_t before = out().size();
+    bool up = wait_for(
+        [&] {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                last_exit_ = exit_code(status);
+                return true;
+            }
+            attach();
+            return attached() && pid_word() == pid_ && out().find("set_ref_lev(", before) != std::string::npos;
+        },
+        10);
+    return up && pid_ > 0;
+}
+
+int Daemon::stop(int sig) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, sig);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return last_exit_ = exit_code(status);
+}
+
+int Daemon::wait_exit(double seconds) {
+    if (pid_ <= 0) return last_exit_;
+    int status = 0;
+    bool ended = wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+    if (!ended) return -1;
+    pid_ = -1;
+    return last_exit_ = exit_code(status);
+}
+
+std::string Daemon::out() const { return slurp(dir_ / "stdout.log"); }
+std::string Daemon::err() const { return slurp(dir_ / "stderr.log"); }
+
+void Daemon::request(int ch, int command, int nadd, int nexp) {
+    TVchan* r = record(ch);
+    r->nadd = nadd;
+    r->nexp = nexp;
+    __atomic_store_n(&r->command, command, __ATOMIC_SEQ_CST);
+}
+
+bool Daemon::wait_idle(int ch, double seconds) {
+    return wait_for([&] { return (cmd_read(record(ch)) & CMD_ACQUIRE) == 0; }, seconds);
+}
+
+}  // namespace kx29harness
