@@ -25,7 +25,7 @@ constexpr unsigned long GRANT_LIMIT = 0x400;   // ioperm grants ports below this
 struct Options {
     unsigned novideo = 0;              // bit n set: no video on input n
     bool noboard = false;              // nothing answers at the board's ports
-    bool busy = false;                 // the capture busy bit is stuck at 1
+    bool busy = false;                 // busy bit stuck at 1, captures never end
     bool notroot = false;              // the user ids are not root
     bool still = false;                // the scenes do not move
     bool seeded = false;               // noise from `seed` instead of the clock

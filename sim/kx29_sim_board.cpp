@@ -111,26 +111,30 @@ double exposure_gain(const Board& b, int input) {
 }
 
 // The board grabs two fields from the moment the capture is commanded; an
-// input without sync never completes a frame.
+// input without sync, or a board with the busy fault, never completes a frame.
 void start_capture(Board& b, std::int64_t now) {
     Capture& c = b.cap;
     c.running = true;
     c.start_ns = now;
     c.input = video_input(b);
-    c.end_ns = has_video(b, c.input) ? now + FRAME_NS : NEVER;
+    c.end_ns = has_video(b, c.input) && !b.opt.busy ? now + FRAME_NS : NEVER;
     c.black = b.ireg[1] >> 2;
     c.gain = exposure_gain(b, c.input);
     std::copy(std::begin(b.ilut), std::end(b.ilut), std::begin(c.ilut));
     update_fast_path(b);
 }
 
+// Fills the frame memory with the grabbed frame. The host's time spent here is
+// the simulator's, not the board's: the bus clock does not see it.
 void finish_capture(Board& b) {
+    std::int64_t t0 = monotonic_ns();
     const Capture& c = b.cap;
     static std::unique_ptr<float[]> signal(new float[FRAME_COLS * FRAME_LINES]);
     double t = b.opt.still ? 0.0 : static_cast<double>(c.start_ns) / FRAME_NS;
     render_scene(c.input, t, signal.get());
     std::uint64_t key = mix64(b.noise_seed ^ mix64(static_cast<std::uint64_t>(b.captures)));
     digitise(signal.get(), {c.black, c.gain, b.opt.noise, key, c.ilut}, fast.mem);
+    b.advanced_ns -= monotonic_ns() - t0;
     ++b.captures;
     b.cap.running = false;
     update_fast_path(b);
@@ -338,13 +342,12 @@ void slow_outp(unsigned short port, unsigned char val) {
 
 const Options& board_options() { return board().opt; }
 
-unsigned char mem_pixel(int line, int col) {
-    return fast.mem[(static_cast<std::uint32_t>(line) * MEM_PITCH + static_cast<std::uint32_t>(col)) & (MEM_SIZE - 1)];
+static std::uint32_t mem_index(int line, int col) {
+    return (static_cast<std::uint32_t>(line) * MEM_PITCH + static_cast<std::uint32_t>(col)) & (MEM_SIZE - 1);
 }
 
-void set_mem_pixel(int line, int col, unsigned char v) {
-    fast.mem[(static_cast<std::uint32_t>(line) * MEM_PITCH + static_cast<std::uint32_t>(col)) & (MEM_SIZE - 1)] = v;
-}
+unsigned char mem_pixel(int line, int col) { return fast.mem[mem_index(line, col)]; }
+void set_mem_pixel(int line, int col, unsigned char v) { fast.mem[mem_index(line, col)] = v; }
 
 unsigned char input_register(int n) { return board().ireg[n & 3]; }
 int selected_input() { return video_input(board()); }

@@ -66,7 +66,8 @@ void star_field(double t, float* s) {
             for (int dx = -R; dx <= R; ++dx) {
                 int x = x0 + dx;
                 double ex = x - cx, ey = y - st.y;
-                s[y * W + wrap(x, W)] += static_cast<float>(st.peak * std::exp(-(ex * ex + ey * ey) / SIGMA2));
+                double light = st.peak * std::exp(-(ex * ex + ey * ey) / SIGMA2);
+                s[y * W + wrap(x, W)] += static_cast<float>(light);
             }
     }
 }

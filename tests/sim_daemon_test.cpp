@@ -1,0 +1,114 @@
+// The daemon's field waits, captures, long exposure and write-back running on
+// the simulated board: what the board's timing must give the daemon's bounded
+// polls.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kx29.h"
+#include "kx29_io.h"
+#include "kx29_sim.h"
+
+using namespace kx29sim;
+
+namespace {
+
+class SimDaemon : public testing::Test {
+protected:
+    // A fresh board with the daemon's port grants, and four records with the
+    // long-exposure channel 1 current and switched to.
+    void start(const char* options) {
+        std::string error;
+        ASSERT_TRUE(reset_board(options, &error)) << error;
+        base_addr = 0x300;
+        init_io();
+        records_ = std::make_unique<TVchan[]>(KX29_CHANNELS);
+        for (int i = 0; i < KX29_CHANNELS; ++i) {
+            TVchan& r = records_[i];
+            r.num = i;
+            r.img_width = r.frm_width = FRAME_COLS;
+            r.img_height = r.frm_height = FRAME_LINES;
+            tvch[i] = &r;
+        }
+        curch = tvch[1];
+        curch->tandem = 1;
+        curch->command = CMD_ACQUIRE;
+        outp(port(PORT_IREG_SELECT), 0);
+        outp(port(PORT_IREG_DATA), 0x5C);  // input 1
+    }
+    static unsigned short port(unsigned short offset) {
+        return static_cast<unsigned short>(base_port_29 + offset);
+    }
+
+    std::unique_ptr<TVchan[]> records_;
+};
+
+}  // namespace
+
+TEST_F(SimDaemon, FieldWaitsSeeEveryFieldChange) {
+    start("");
+    for (int i = 0; i < 10; ++i) ASSERT_GT(wait_switch(Next), 0) << i;
+    ASSERT_GT(wait_sync(), 0);
+    // wait_sync returns as an odd field begins: the bit is 0 for a whole field.
+    std::int64_t t0 = board_time_ns();
+    EXPECT_EQ(inp(port(PORT_STATUS)) & STATUS_FIELD, 0);
+    ASSERT_GT(wait_switch(Odd), 0);
+    EXPECT_GT(board_time_ns() - t0, FIELD_NS - 2'000'000);
+}
+
+TEST_F(SimDaemon, FieldWaitsTimeOutWithoutVideo) {
+    start("novideo=1");
+    EXPECT_EQ(wait_switch(Next), 0);
+    EXPECT_EQ(wait_sync(), 0);
+}
+
+TEST_F(SimDaemon, NormalCaptureResults) {
+    struct Case {
+        const char* options;
+        int result;
+        long frames;
+    };
+    for (Case c : {Case{"", 0, 5}, Case{"busy", 2, 0}, Case{"novideo=1", 1, 0}}) {
+        start(c.options);
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(inputFrame29(), c.result) << c.options << " capture " << i;
+        EXPECT_EQ(captures_completed(), c.frames) << c.options;
+        if (c.result == 0) { EXPECT_EQ(control(), 0); }
+    }
+}
+
+TEST_F(SimDaemon, LongExposureDeliversABrighterFrame) {
+    start("still");
+    ASSERT_EQ(inputFrame29(), 0);
+    read_frame(0, 0, 0);
+    double normal = havr;
+
+    ASSERT_EQ(inputFrameTandem(0.5), 0);
+    EXPECT_EQ(camera().words, (std::vector<unsigned char>{0xF4, 0xF6, 0xF5, 0xF1}));
+    EXPECT_NEAR(static_cast<double>(camera().integrated_ns), 0.5e9, 0.06e9);
+    EXPECT_EQ(control(), 0);
+    read_frame(0, 0, 0);
+    EXPECT_GT(havr, normal + 20);
+    EXPECT_STREQ(curch->msg, "Tandem Exposure: Ok");
+}
+
+TEST_F(SimDaemon, LongExposureFailsWithoutVideo) {
+    start("novideo=1");
+    EXPECT_EQ(inputFrameTandem(0.5), 1);
+    EXPECT_EQ(camera().words, (std::vector<unsigned char>{0xF4, 0xF1}));
+}
+
+TEST_F(SimDaemon, WrittenImageIsWhatTheMonitorShows) {
+    start("");
+    TVchan* ch = curch;
+    for (int i = 0; i < FRAME_COLS * FRAME_LINES; ++i) ch->image[i] = static_cast<short>(i % 1000 - 300);
+    write_image();
+    Display d = displayed();
+    ASSERT_TRUE(d.on);
+    for (int l : {0, 1, 300, FRAME_LINES - 1})
+        for (int c : {0, 1, 400, FRAME_COLS - 1}) {
+            int v = (l * FRAME_COLS + c) % 1000 - 300;
+            EXPECT_EQ(d.pixel(l, c)[0], static_cast<unsigned char>(v)) << l << "," << c;
+        }
+}
