@@ -1,0 +1,89 @@
+// kx29ctl acquire: writes an acquisition request, shows its progress and saves each finished image.
+#include "ctl.h"
+#include "progress_display.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace kx29ctl {
+
+namespace {
+
+const char* outcome_text(kx29::Outcome o) {
+    switch (o) {
+    case kx29::Outcome::Completed: return "completed";
+    case kx29::Outcome::Failed: return "failed";
+    case kx29::Outcome::Interrupted: return "interrupted";
+    case kx29::Outcome::TimedOut: return "timed out";
+    case kx29::Outcome::DaemonGone: return "daemon gone";
+    case kx29::Outcome::EndedElsewhere: return "ended by another client";
+    }
+    return "?";
+}
+
+}  // namespace
+
+int run_acquire(const AcquireOptions& o) {
+    kx29::AcquireRequest req = o.request;
+    if (o.window) req.window = kx29::parse_window(*o.window);
+    for (const auto& out : o.outputs) kx29::require_file_type(out);
+
+    auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
+    seg.require_daemon();
+    kx29::Acquisition acq(seg, req);  // checks everything before anything is written
+    auto stall = o.timeout_s ? to_ms(*o.timeout_s) : kx29::default_stall_timeout(acq.plan());
+
+    install_interrupt_handlers();
+    ProgressDisplay display(req.channel, isatty(STDOUT_FILENO) != 0);
+    std::optional<std::string> save_error;
+    int missed = 0;
+
+    kx29::AcquireEvents ev;
+    ev.progress = [&](const kx29::Progress& p) { display.update(p); };
+    ev.image_done = [&](int n, const kx29::ChannelImage& img) {
+        for (const auto& pattern : o.outputs) {
+            std::string path = kx29::numbered_name(pattern, n);
+            try {
+                kx29::save_image(path, img, {o.png16});
+                display.note("image " + std::to_string(n) + " saved to " + path);
+            } catch (const kx29::Error& e) {
+                save_error = e.what();
+            }
+        }
+    };
+    ev.image_missed = [&](int n) {
+        ++missed;
+        display.note("image " + std::to_string(n) + " was overwritten by the next image before it could be copied");
+    };
+    // A file that can't be written ends the series: later images would be lost too.
+    ev.stop_requested = [&] { return interrupted() || save_error.has_value(); };
+
+    acq.start();
+    kx29::AcquireResult r = acq.follow(ev, stall);
+    display.finish();
+
+    std::string summary = "channel " + std::to_string(req.channel) + ": " + outcome_text(r.outcome) + " after " +
+                          std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
+    if (save_error) {
+        std::fprintf(stderr, "kx29ctl: %s; %s\n", save_error->c_str(), summary.c_str());
+        return kExitFailed;
+    }
+    switch (r.outcome) {
+    case kx29::Outcome::Completed:
+        std::printf("%s\n", summary.c_str());
+        if (missed > 0 && !o.outputs.empty()) {
+            std::fprintf(stderr, "kx29ctl: %d images could not be saved\n", missed);
+            return kExitFailed;
+        }
+        return kExitOk;
+    case kx29::Outcome::Interrupted:
+        std::printf("%s\n", summary.c_str());
+        // Ctrl-C is how an endless series ends; a finite one is left unfinished.
+        return req.images < 0 && missed == 0 ? kExitOk : kExitFailed;
+    default:
+        std::fprintf(stderr, "kx29ctl: %s: %s\n", summary.c_str(), r.message.c_str());
+        return kExitFailed;
+    }
+}
+
+}  // namespace kx29ctl

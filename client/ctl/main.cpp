@@ -1,0 +1,124 @@
+// kx29ctl's command line: subcommands, their options, and the mapping of errors to exit statuses.
+#include "ctl.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <functional>
+
+using namespace kx29ctl;
+
+namespace {
+
+void add_channel(CLI::App* cmd, int& channel) {
+    cmd->add_option("-c,--channel", channel, "Channel (video input), 0..3")->required();
+}
+
+void add_timeout(CLI::App* cmd, double& seconds, const char* what) {
+    cmd->add_option("--timeout", seconds, what)->capture_default_str();
+}
+
+int guarded(const std::function<int()>& run) {
+    try {
+        return run();
+    } catch (const kx29::Error& e) {
+        std::fprintf(stderr, "kx29ctl: %s\n", e.what());
+        return e.kind() == kx29::ErrorKind::Failed ? kExitFailed : kExitUsage;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kx29ctl: %s\n", e.what());
+        return kExitFailed;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kx29ctl: drive the KX29 acquisition daemon through its shared segment."};
+    app.require_subcommand(1);
+    app.footer(
+        "The segment's key is taken from KX29_KEY (four characters), else \"KX29\".\n"
+        "Exit status: 0 success, 1 the request failed, 2 usage or environment error.");
+
+    StatusOptions status;
+    auto* status_cmd = app.add_subcommand("status", "Show the daemon and the four channels");
+    status_cmd->add_flag("--json", status.json, "Print JSON instead of text");
+
+    AcquireOptions acq;
+    auto* acq_cmd = app.add_subcommand("acquire", "Acquire images on a channel, optionally saving each one");
+    add_channel(acq_cmd, acq.request.channel);
+    acq_cmd->add_option("--frames", acq.request.frames, "Frames summed into each image")->capture_default_str();
+    acq_cmd->add_option("--images", acq.request.images, "Images to acquire; negative: until Ctrl-C")
+        ->capture_default_str();
+    acq_cmd->add_flag("--clear", acq.request.clear, "Start every image afresh (else frames add to the image)");
+    acq_cmd->add_flag("--ccd", acq.request.ccd, "Apply the bias/flat correction while reading");
+    acq_cmd->add_option("--format", acq.request.format, "Image format to load, 1 or 2");
+    acq_cmd->add_option("--ref-lev", acq.request.ref_lev, "Reference (black) level, 0..63");
+    acq_cmd->add_option("--window", acq.window,
+                        "Measurement window X,Y,W,H (first column, first line, width, height) or 'full'");
+    acq_cmd->add_option("--exposure", acq.request.exposure,
+                        "Long-exposure time in seconds (channel with the long-exposure camera)");
+    acq_cmd->add_option("-o,--output", acq.outputs,
+                        "Save each finished image (.fits .fit .png .pgm .raw); {n} numbers the images");
+    acq_cmd->add_flag("--png16", acq.png16, "PNG/PGM: raw values + 32768 in 16 bits instead of an 8-bit stretch");
+    acq_cmd->add_option("--timeout", acq.timeout_s,
+                        "Give up after this many seconds without a frame or message (default: 10 + 2 x exposure)");
+
+    SaveOptions save;
+    auto* save_cmd = app.add_subcommand("save", "Save a channel's current image");
+    add_channel(save_cmd, save.channel);
+    save_cmd->add_option("-o,--output", save.outputs, "File to write: .fits .fit .png .pgm .raw")->required();
+    save_cmd->add_flag("--png16", save.png16, "PNG/PGM: raw values + 32768 in 16 bits instead of an 8-bit stretch");
+
+    ChannelOptions clear;
+    auto* clear_cmd = app.add_subcommand("clear", "Set a channel's image to 0");
+    add_channel(clear_cmd, clear.channel);
+    add_timeout(clear_cmd, clear.timeout_s, "Seconds to wait for the daemon");
+
+    ChannelOptions show;
+    auto* show_cmd = app.add_subcommand("show", "Show a channel's image on the board's video output");
+    add_channel(show_cmd, show.channel);
+    add_timeout(show_cmd, show.timeout_s, "Seconds to wait for the daemon");
+
+    ReloadOptions reload;
+    auto* reload_cmd = app.add_subcommand("reload", "Reload a channel: FPGA, lookup tables, input, reference level");
+    add_channel(reload_cmd, reload.channel);
+    reload_cmd->add_option("--format", reload.format, "Format to load, 1 or 2 (default: the channel's next format)");
+    add_timeout(reload_cmd, reload.timeout_s, "Seconds to wait for the daemon");
+
+    SetOptions set;
+    auto* set_cmd = app.add_subcommand("set", "Change a channel's settings");
+    add_channel(set_cmd, set.channel);
+    set_cmd->add_option("--window", set.window, "Measurement window X,Y,W,H or 'full'");
+    set_cmd->add_option("--format", set.format, "Image format 1 or 2 (loads it at once)");
+    set_cmd->add_option("--ref-lev", set.ref_lev, "Reference (black) level, 0..63");
+    set_cmd->add_option("--exposure", set.exposure, "Long-exposure time in seconds");
+    set_cmd->add_option("--bias", set.bias, "Bias of the CCD correction in grey levels, 0..255");
+    set_cmd->add_option("--flat", set.flat_file, "Flat profile: text file of 768 integers, 1/256 grey level");
+    add_timeout(set_cmd, set.timeout_s, "Seconds to wait for a format switch");
+
+    WatchOptions watch;
+    auto* watch_cmd = app.add_subcommand("watch", "Print the messages of all channels as they come, until Ctrl-C");
+    watch_cmd->add_option("--duration", watch.duration_s, "Stop after this many seconds");
+
+    CheckOptions check;
+    auto* check_cmd = app.add_subcommand("check", "Check that the running daemon honours the protocol");
+    check_cmd->add_option("-c,--channel", check.channel, "Channel to drive, 0..3")->capture_default_str();
+    add_timeout(check_cmd, check.timeout_s, "Seconds to wait for any one step of the daemon");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+
+    if (*status_cmd) return guarded([&] { return run_status(status); });
+    if (*acq_cmd) return guarded([&] { return run_acquire(acq); });
+    if (*save_cmd) return guarded([&] { return run_save(save); });
+    if (*clear_cmd) return guarded([&] { return run_clear(clear); });
+    if (*show_cmd) return guarded([&] { return run_show(show); });
+    if (*reload_cmd) return guarded([&] { return run_reload(reload); });
+    if (*set_cmd) return guarded([&] { return run_set(set); });
+    if (*watch_cmd) return guarded([&] { return run_watch(watch); });
+    if (*check_cmd) return guarded([&] { return run_check(check); });
+    return kExitUsage;
+}

@@ -1,0 +1,113 @@
+// An acquisition on one channel: checking the request, writing it in the protocol's order
+// (parameters first, command last) and following it frame by frame to its end.
+#pragma once
+
+#include "kx29/settings.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace kx29 {
+
+struct AcquireRequest {
+    int channel = 0;
+    int frames = 1;      // frames per image (nadd), at least 1
+    int images = 1;      // images (nexp), not 0; negative: an endless series
+    bool clear = false;  // the first frame of every image replaces the image
+    bool ccd = false;    // bias/flat correction while reading
+    std::optional<int> format;
+    std::optional<int> ref_lev;
+    std::optional<WindowRequest> window;
+    std::optional<double> exposure;
+};
+
+// A request checked against the record, and what will be written for it.
+struct AcquirePlan {
+    AcquireRequest request;
+    std::optional<Window> window;  // nullopt: the record's window stays, or the daemon resets it
+    bool format_changing = false;
+    bool long_exposure = false;    // every frame is a long exposure of the camera
+    double frame_exposure = 0.04;  // seconds of light per frame
+};
+
+// Throws a usage error naming the first bad parameter; writes nothing.
+AcquirePlan plan_acquisition(const AcquireRequest& req, const ChannelState& s);
+
+struct Progress {
+    int frames_done = 0;       // frames read since the request was written
+    int frame_in_image = 0;    // frames of the image under way
+    int frames_per_image = 0;
+    int images_done = 0;
+    int images_total = 0;      // negative: endless
+    int nadded = 0;
+    double elapsed_s = 0;
+    std::optional<double> remaining_s;      // none for an endless series
+    std::optional<double> exposure_left_s;  // long exposure under way
+    std::string message;
+    bool new_frame = false;
+    bool new_message = false;
+};
+
+enum class Outcome {
+    Completed,       // all images acquired
+    Failed,          // the daemon gave up (no video)
+    Interrupted,     // stop requested; the request was withdrawn
+    TimedOut,        // no sign of work for too long; the request was withdrawn
+    DaemonGone,      // the daemon ended meanwhile
+    EndedElsewhere,  // another client withdrew the request
+};
+
+struct AcquireResult {
+    Outcome outcome = Outcome::Completed;
+    int frames = 0;
+    int images = 0;
+    std::string message;
+};
+
+struct AcquireEvents {
+    std::function<void(const Progress&)> progress;
+    // A finished image, copied before the next image can overwrite it.
+    std::function<void(int image, const ChannelImage&)> image_done;
+    // An image that the daemon began to overwrite before it could be copied.
+    std::function<void(int image)> image_missed;
+    std::function<bool()> stop_requested;
+};
+
+class Acquisition {
+public:
+    // Checks the request against the record (throws); writes nothing.
+    Acquisition(Segment& segment, const AcquireRequest& req);
+
+    const AcquirePlan& plan() const { return plan_; }
+
+    // Writes the request. Throws a failure when the channel is busy with
+    // another client's acquisition, or an environment error without daemon.
+    void start(std::chrono::milliseconds settle_timeout = std::chrono::seconds(5));
+
+    // Follows the request to its end. A stop request, a stall longer than
+    // stall_timeout or a vanished daemon withdraw the request (stop()).
+    AcquireResult follow(const AcquireEvents& events, std::chrono::milliseconds stall_timeout);
+
+    // Withdraws the request and leaves the channel idle: no images left to
+    // acquire and the request bits cleared, so that no clear is left behind
+    // and a long exposure under way ends at its next step.
+    void stop();
+
+private:
+    Segment& segment_;
+    Channel channel_;
+    AcquirePlan plan_;
+    int seqn0_ = 0;
+    int seqmsg0_ = 0;
+    std::chrono::steady_clock::time_point started_;
+};
+
+// The seconds left in a "Tandem Exposure: %.1f" message, if it is one.
+std::optional<double> parse_exposure_countdown(const std::string& msg);
+
+// How long a request may show no sign of work: a few seconds beyond one frame.
+std::chrono::milliseconds default_stall_timeout(const AcquirePlan& plan);
+
+}  // namespace kx29

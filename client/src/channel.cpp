@@ -1,0 +1,182 @@
+// Typed reads and writes of one channel record and the atomic changes of its command word.
+#include "kx29/client.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kx29 {
+
+namespace {
+
+// Every int of the record is 4-aligned (the record is packed to 4), so each
+// is read and written whole; the daemon never sees half a value.
+int load(const int& field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
+void store(int& field, int value) { __atomic_store_n(&field, value, __ATOMIC_RELEASE); }
+
+// The double sits at offset 8 of a record, and records 1 and 3 start at
+// offsets that are not multiples of 8, so it is copied bytewise.
+char* exposure_bytes(TVchan* rec) { return reinterpret_cast<char*>(rec) + offsetof(TVchan, exposure); }
+
+}  // namespace
+
+bool geometry_fits(const ChannelState& s) {
+    return s.img_width >= 1 && s.img_width <= KX29_MAX_COLS && s.img_height >= 1 &&
+           static_cast<long>(s.img_width) * s.img_height <= KX29_IMAGE_PIXELS;
+}
+
+double frame_exposure(const ChannelState& s) {
+    return s.tandem != 0 && s.exposure > 0.041 ? s.exposure : 0.04;
+}
+
+int ChannelView::num() const { return load(rec_->num); }
+int ChannelView::tandem() const { return load(rec_->tandem); }
+int ChannelView::activ() const { return load(rec_->activ); }
+int ChannelView::seqn() const { return load(rec_->seqn); }
+int ChannelView::tstart() const { return load(rec_->tstart); }
+int ChannelView::tcurr() const { return load(rec_->tcurr); }
+int ChannelView::command() const { return load(rec_->command); }
+int ChannelView::nexp() const { return load(rec_->nexp); }
+int ChannelView::nadd() const { return load(rec_->nadd); }
+int ChannelView::nadded() const { return load(rec_->nadded); }
+int ChannelView::addlev() const { return load(rec_->addlev); }
+int ChannelView::next_form() const { return load(rec_->next_form); }
+int ChannelView::form() const { return load(rec_->form); }
+int ChannelView::ref_lev() const { return load(rec_->ref_lev); }
+int ChannelView::img_width() const { return load(rec_->img_width); }
+int ChannelView::img_height() const { return load(rec_->img_height); }
+int ChannelView::seqmsg() const { return load(rec_->seqmsg); }
+int ChannelView::bias() const { return load(rec_->bias); }
+
+double ChannelView::exposure() const {
+    double v;
+    std::memcpy(&v, exposure_bytes(rec_), sizeof v);
+    return v;
+}
+
+Window ChannelView::window() const {
+    return {load(rec_->frm_col0), load(rec_->frm_lin0), load(rec_->frm_width), load(rec_->frm_height)};
+}
+
+std::string ChannelView::msg() const {
+    char text[KX29_MSG_LEN];
+    std::memcpy(text, rec_->msg, sizeof text);
+    return std::string(text, strnlen(text, sizeof text));
+}
+
+std::array<int, KX29_MAX_COLS> ChannelView::flat() const {
+    std::array<int, KX29_MAX_COLS> values{};
+    for (int i = 0; i < KX29_MAX_COLS; ++i) values[i] = load(rec_->flat[i]);
+    return values;
+}
+
+ChannelState ChannelView::state() const {
+    ChannelState s;
+    s.num = num();
+    s.tandem = tandem();
+    s.exposure = exposure();
+    s.activ = activ();
+    s.seqn = seqn();
+    s.tstart = tstart();
+    s.tcurr = tcurr();
+    s.command = command();
+    s.nexp = nexp();
+    s.nadd = nadd();
+    s.nadded = nadded();
+    s.addlev = addlev();
+    s.next_form = next_form();
+    s.form = form();
+    s.ref_lev = ref_lev();
+    s.img_width = img_width();
+    s.img_height = img_height();
+    s.window = window();
+    s.seqmsg = seqmsg();
+    s.msg = msg();
+    s.bias = bias();
+    return s;
+}
+
+ChannelImage ChannelView::capture_image() const {
+    // The daemon finishes writing a frame into the image before it counts
+    // seqn up, so a copy framed by two equal seqn readings holds no frame
+    // boundary. During an acquisition a few attempts may be needed; after
+    // them the image is taken as it stands.
+    ChannelImage img;
+    img.channel = number_;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int before = seqn();
+        img.state = state();
+        if (!geometry_fits(img.state))
+            throw Error(ErrorKind::Environment,
+                        "channel " + std::to_string(number_) + " has an image geometry outside the record (" +
+                            std::to_string(img.state.img_width) + "x" + std::to_string(img.state.img_height) + ")");
+        size_t count = static_cast<size_t>(img.state.img_width) * img.state.img_height;
+        img.pixels.resize(count);
+        std::memcpy(img.pixels.data(), rec_->image, count * sizeof(int16_t));
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if (seqn() == before && img.state.seqn == before) break;
+    }
+    return img;
+}
+
+void Channel::set_exposure(double seconds) {
+    std::memcpy(exposure_bytes(rec_), &seconds, sizeof seconds);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+void Channel::set_nexp(int images) { store(rec_->nexp, images); }
+void Channel::set_nadd(int frames) { store(rec_->nadd, frames); }
+void Channel::set_next_form(int format) { store(rec_->next_form, format); }
+void Channel::set_ref_lev(int level) { store(rec_->ref_lev, level); }
+void Channel::set_bias(int bias) { store(rec_->bias, bias); }
+
+void Channel::set_window(const Window& w) {
+    store(rec_->frm_col0, w.col0);
+    store(rec_->frm_lin0, w.lin0);
+    store(rec_->frm_width, w.width);
+    store(rec_->frm_height, w.height);
+}
+
+void Channel::set_flat(const std::array<int, KX29_MAX_COLS>& flat) {
+    for (int i = 0; i < KX29_MAX_COLS; ++i) store(rec_->flat[i], flat[i]);
+}
+
+int Channel::set_command_bits(int bits) { return __atomic_fetch_or(&rec_->command, bits, __ATOMIC_SEQ_CST); }
+
+int Channel::clear_command_bits(int bits) { return __atomic_fetch_and(&rec_->command, ~bits, __ATOMIC_SEQ_CST); }
+
+bool Channel::request_reload() {
+    int expected = 0;
+    return __atomic_compare_exchange_n(&rec_->command, &expected, static_cast<int>(CMD_RELOAD), false,
+                                       __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+std::vector<std::string> command_name_list(int command) {
+    std::vector<std::string> names;
+    if (command == CMD_RELOAD) return {"RELOAD"};
+    static constexpr struct {
+        int bit;
+        const char* name;
+    } bits[] = {{CMD_CLEAR, "CLEAR"}, {CMD_ACQUIRE, "ACQUIRE"}, {CMD_CCD, "CCD"}, {CMD_SHOW, "SHOW"},
+                // With other bits, 16 waits: the word becomes a reload once
+                // the daemon has cleared the others.
+                {CMD_RELOAD, "RELOAD"}};
+    int rest = command;
+    for (const auto& b : bits) {
+        if (command & b.bit) names.emplace_back(b.name);
+        rest &= ~b.bit;
+    }
+    if (rest != 0) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(rest));
+        names.emplace_back(hex);
+    }
+    return names;
+}
+
+std::string command_names(int command) {
+    if (command == 0) return "-";
+    std::string text;
+    for (const auto& name : command_name_list(command)) text += (text.empty() ? "" : "|") + name;
+    return text;
+}
+
+}  // namespace kx29

@@ -1,0 +1,128 @@
+// Attaching the shared segment by its key and probing the daemon named in its PID word.
+#include "kx29/client.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <thread>
+#include <utility>
+
+namespace kx29 {
+
+namespace {
+
+std::string key_text(const ShmKey& key) { return std::string("'") + key.name + "'"; }
+
+int find_segment(const ShmKey& key) {
+    // Size 0 finds a segment of any size; the size is checked on its own below
+    // so that a wrong size gets a message of its own.
+    int id = shmget(key.code, 0, 0);
+    if (id >= 0) return id;
+    if (errno == ENOENT)
+        throw Error(ErrorKind::Environment,
+                    "no daemon has run on this machine (no shared segment with key " + key_text(key) + ")");
+    if (errno == EACCES)
+        throw Error(ErrorKind::Environment, "no permission to use the shared segment " + key_text(key));
+    throw Error(ErrorKind::Environment,
+                "can't look up the shared segment " + key_text(key) + ": " + std::strerror(errno));
+}
+
+void check_segment_size(int id, const ShmKey& key) {
+    shmid_ds ds{};
+    if (shmctl(id, IPC_STAT, &ds) != 0)
+        throw Error(ErrorKind::Environment,
+                    "can't inspect the shared segment " + key_text(key) + ": " + std::strerror(errno));
+    if (ds.shm_segsz < static_cast<size_t>(KX29_SEGMENT_BYTES))
+        throw Error(ErrorKind::Environment,
+                    "the shared segment " + key_text(key) + " holds " + std::to_string(ds.shm_segsz) +
+                        " bytes, fewer than the " + std::to_string(KX29_SEGMENT_BYTES) +
+                        " of four channel records and the PID word");
+}
+
+}  // namespace
+
+Segment Segment::attach(Access access) {
+    ShmKey key{};
+    if (!kx29_key_from_env(&key))
+        throw Error(ErrorKind::Environment, "KX29_KEY must be exactly four printable characters");
+    return attach(key, access);
+}
+
+Segment Segment::attach(const ShmKey& key, Access access) {
+    int id = find_segment(key);
+    check_segment_size(id, key);
+    void* addr = shmat(id, nullptr, access == Access::ReadOnly ? SHM_RDONLY : 0);
+    if (addr == reinterpret_cast<void*>(-1))
+        throw Error(ErrorKind::Environment,
+                    "can't attach the shared segment " + key_text(key) + ": " + std::strerror(errno));
+    return Segment(key, access, static_cast<unsigned char*>(addr));
+}
+
+Segment::Segment(const ShmKey& key, Access access, unsigned char* base) : key_(key), access_(access), base_(base) {}
+
+Segment::Segment(Segment&& other) noexcept
+    : key_(other.key_), access_(other.access_), base_(std::exchange(other.base_, nullptr)) {}
+
+Segment& Segment::operator=(Segment&& other) noexcept {
+    if (this != &other) {
+        if (base_ != nullptr) shmdt(base_);
+        key_ = other.key_;
+        access_ = other.access_;
+        base_ = std::exchange(other.base_, nullptr);
+    }
+    return *this;
+}
+
+Segment::~Segment() {
+    if (base_ != nullptr) shmdt(base_);
+}
+
+DaemonStatus Segment::daemon() const {
+    const auto* word = reinterpret_cast<const int*>(base_ + KX29_PID_OFFSET);
+    DaemonStatus st;
+    st.pid = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    // The daemon writes 0 when it ends on a signal; a daemon killed outright
+    // leaves its PID, so the process is probed. It runs as root, and an
+    // ordinary user's probe then fails with EPERM: the process exists.
+    if (st.pid > 0) st.alive = kill(st.pid, 0) == 0 || errno == EPERM;
+    return st;
+}
+
+void Segment::require_daemon() const {
+    DaemonStatus st = daemon();
+    if (st.alive) return;
+    if (st.pid == 0)
+        throw Error(ErrorKind::Environment, "the daemon is not running (it ended cleanly; segment " + key_text(key_) + ")");
+    throw Error(ErrorKind::Environment,
+                "the daemon is not running (PID " + std::to_string(st.pid) + " in segment " + key_text(key_) +
+                    " no longer exists)");
+}
+
+TVchan* Segment::record(int channel) const {
+    if (channel < 0 || channel >= KX29_CHANNELS)
+        throw Error(ErrorKind::Usage, "channel " + std::to_string(channel) + " is not 0..3");
+    return reinterpret_cast<TVchan*>(base_ + static_cast<size_t>(channel) * sizeof(TVchan));
+}
+
+ChannelView Segment::view(int channel) const { return ChannelView(record(channel), channel); }
+
+Channel Segment::channel(int channel) {
+    if (access_ != Access::ReadWrite)
+        throw Error(ErrorKind::Usage, "the segment is attached read-only");
+    return Channel(record(channel), channel);
+}
+
+bool poll_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout,
+                const std::function<bool()>& stop, std::chrono::milliseconds interval) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (cond()) return true;
+        if (stop && stop()) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(interval);
+    }
+}
+
+}  // namespace kx29
