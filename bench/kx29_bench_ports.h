@@ -5,19 +5,22 @@
 namespace kx29bench {
 
 struct BenchBoard {
-    unsigned short base = 0x300;
-    static constexpr int PITCH = 1024;  // frame-memory columns per line
-    static constexpr int LINES = 1024;
-    int line = 0;
-    int col = 0;
-    unsigned char status = 0;  // field bit flips on each read, busy bit clear
+    static constexpr unsigned short base = 0x300;
+    static constexpr int PITCH = 1024;  // frame-memory bytes per line; a line holds at most 768 pixels
+    static constexpr int LINES = 1024;  // lines wrap around after the last one
+    unsigned char* line = mem;          // first pixel of the current line
+    unsigned char* cur = mem;           // pixel the next data access reaches
+    unsigned status = 0;  // field bit flips on each read, busy bit clear (not a char: a
+                          // char store could alias the cursors and keep them in memory)
     unsigned char mem[PITCH * LINES];
 };
 
 extern BenchBoard bench_board;
 
-inline unsigned char* bench_pixel(BenchBoard& b) {
-    return &b.mem[(b.line & (BenchBoard::LINES - 1)) * BenchBoard::PITCH + (b.col++ & (BenchBoard::PITCH - 1))];
+inline void next_line(BenchBoard& b) {
+    b.line += BenchBoard::PITCH;
+    if (b.line == b.mem + sizeof b.mem) b.line = b.mem;
+    b.cur = b.line;
 }
 
 }  // namespace kx29bench
@@ -25,8 +28,8 @@ inline unsigned char* bench_pixel(BenchBoard& b) {
 inline unsigned char board_inp(unsigned short port) {
     kx29bench::BenchBoard& b = kx29bench::bench_board;
     switch (static_cast<unsigned short>(port - b.base)) {
-    case PORT_DATA: return *kx29bench::bench_pixel(b);
-    case PORT_STATUS: return b.status ^= STATUS_FIELD;
+    case PORT_DATA: return *b.cur++;
+    case PORT_STATUS: return static_cast<unsigned char>(b.status ^= STATUS_FIELD);
     default: return 0xFF;
     }
 }
@@ -34,9 +37,9 @@ inline unsigned char board_inp(unsigned short port) {
 inline void board_outp(unsigned short port, unsigned char val) {
     kx29bench::BenchBoard& b = kx29bench::bench_board;
     switch (static_cast<unsigned short>(port - b.base)) {
-    case PORT_DATA: *kx29bench::bench_pixel(b) = val; break;
-    case PORT_ADDR_RESET: b.line = 0; b.col = 0; break;
-    case PORT_NEXT_LINE: ++b.line; b.col = 0; break;
+    case PORT_DATA: *b.cur++ = val; break;
+    case PORT_ADDR_RESET: b.line = b.cur = b.mem; break;
+    case PORT_NEXT_LINE: kx29bench::next_line(b); break;
     default: break;
     }
 }

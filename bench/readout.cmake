@@ -8,3 +8,8 @@ kx29_bench(bench_readout
   LIBS kx29key)
 target_compile_definitions(bench_readout PRIVATE KX29_BOARD_BENCH KX29_NO_MAIN)
 target_include_directories(bench_readout PRIVATE ${PROJECT_SOURCE_DIR}/daemon ${CMAKE_CURRENT_SOURCE_DIR})
+
+# Full-frame readout on the simulated board.
+if(TARGET kx29core_sim)
+  kx29_bench(bench_readout_sim SOURCES bench_readout_sim.cpp LIBS kx29core_sim)
+endif()
