@@ -3,8 +3,11 @@
 // polls.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "kx29.h"
@@ -111,4 +114,50 @@ TEST_F(SimDaemon, WrittenImageIsWhatTheMonitorShows) {
             int v = (l * FRAME_COLS + c) % 1000 - 300;
             EXPECT_EQ(d.pixel(l, c)[0], static_cast<unsigned char>(v)) << l << "," << c;
         }
+}
+
+// The example configuration names every key with its built-in value and
+// passes the reader's rules without a single report.
+TEST(SimExampleConf, SetsEveryKeyToItsDefaultWithoutReports) {
+    const ChanDef defaults[KX29_CHANNELS] = {chan0, chan1, chan2, chan3};
+    const int default_version = ver_board_29, default_base = base_addr;
+    const std::string default_dir = spe_dir;
+    ver_board_29 = base_addr = -1;
+    std::strcpy(spe_dir, "?");
+    for (ChanDef* cd : chan) {
+        cd->tandem = cd->spe1.size = cd->spe1.sum = cd->cols1 = cd->lines1 = -1;
+        cd->spe2.size = cd->spe2.sum = cd->cols2 = cd->lines2 = -1;
+        std::strcpy(cd->spe1.name, "?");
+        std::strcpy(cd->spe2.name, "?");
+    }
+
+    char tmpl[] = "/tmp/kx29-conf-XXXXXX";
+    std::filesystem::path dir = mkdtemp(tmpl);
+    std::filesystem::copy_file(std::filesystem::path(KX29_SOURCE_DIR) / "examples/kx29.conf", dir / "kx29.conf");
+    std::filesystem::path old = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    testing::internal::CaptureStderr();
+    read_conf();
+    std::string reports = testing::internal::GetCapturedStderr();
+    std::filesystem::current_path(old);
+    std::filesystem::remove_all(dir);
+
+    EXPECT_EQ(reports, "");
+    EXPECT_EQ(ver_board_29, default_version);
+    EXPECT_EQ(base_addr, default_base);
+    EXPECT_EQ(spe_dir, default_dir);
+    for (int i = 0; i < KX29_CHANNELS; ++i) {
+        const ChanDef& d = defaults[i];
+        const ChanDef& c = *chan[i];
+        EXPECT_EQ(c.tandem, d.tandem) << i;
+        for (auto [got, want] : {std::pair{&c.spe1, &d.spe1}, std::pair{&c.spe2, &d.spe2}}) {
+            EXPECT_STREQ(got->name, want->name) << i;
+            EXPECT_EQ(got->size, want->size) << i;
+            EXPECT_EQ(got->sum, want->sum) << i;
+        }
+        EXPECT_EQ(c.cols1, d.cols1) << i;
+        EXPECT_EQ(c.lines1, d.lines1) << i;
+        EXPECT_EQ(c.cols2, d.cols2) << i;
+        EXPECT_EQ(c.lines2, d.lines2) << i;
+    }
 }
