@@ -73,11 +73,12 @@ constexpr long MIN_SLEEP_USEC = 10000;
 void mydelay(double dt) {
     timeval tv;
     if (!(dt > -1.0)) {
-        // A negative time record would make select() fail at once.
+        // -1 s or less (or not a number) would give select() a negative time
+        // record, which it refuses at once: sleep the shortest sleep instead.
         tv.tv_sec = 0;
         tv.tv_usec = 0;
     } else {
-        if (dt > INT_MAX) dt = INT_MAX;
+        if (dt > INT_MAX) dt = INT_MAX;  // whole seconds are truncated to an int
         tv.tv_sec = static_cast<int>(dt);
         tv.tv_usec = static_cast<int>((dt - static_cast<double>(tv.tv_sec)) * 1000000.0);
     }
