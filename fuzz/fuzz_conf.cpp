@@ -23,6 +23,20 @@ struct Settings {
 };
 Settings defaults;
 
+void save(Settings* s) {
+    s->ver_board = ver_board_29;
+    s->base = base_addr;
+    memcpy(s->dir, spe_dir, sizeof spe_dir);
+    for (int i = 0; i < KX29_CHANNELS; ++i) s->chans[i] = *chan[i];
+}
+
+void restore(const Settings& s) {
+    ver_board_29 = s.ver_board;
+    base_addr = s.base;
+    memcpy(spe_dir, s.dir, sizeof spe_dir);
+    for (int i = 0; i < KX29_CHANNELS; ++i) *chan[i] = s.chans[i];
+}
+
 [[noreturn]] void fail(const char* what, const char* out, size_t len) {
     fprintf(stderr, "fuzz_conf: %s\n--- output of the parser (%zu bytes) ---\n", what, len);
     fwrite(out, 1, len, stderr);
