@@ -81,7 +81,9 @@ int main(int argc, char** argv) {
     }
     std::vector<signed char> bytes = make_image(size, sum);
     std::FILE* f = std::fopen(argv[1], "wb");
-    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
+    bool written = f && (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+    if (f && std::fclose(f) != 0) written = false;
+    if (!written) {
         std::fprintf(stderr, "kx29-mkspe: can't write %s: %s\n", argv[1], std::strerror(errno));
         return 1;
     }

@@ -168,7 +168,7 @@ unsigned char read_status(const Board& b, std::int64_t now) {
 
 void select_input_register(Board& b, unsigned char v) {
     b.ireg_select = v & 3;
-    if (b.ireg_select == 0) b.ilut_addr = 0;  // selecting register 0 rewinds the input table
+    if (v == 0) b.ilut_addr = 0;  // selecting register 0 rewinds the input table
 }
 
 void write_input_lut(Board& b, unsigned char v) {

@@ -44,9 +44,12 @@ inline unsigned char board_inp(unsigned short port) {
 inline void board_outp(unsigned short port, unsigned char val) {
     kx29sim::FastPath& f = kx29sim::fast;
     if (port == f.data_port) [[likely]] {
-        ++f.accesses;
-        f.mem[f.addr] = val;
-        f.addr = (f.addr + 1) & (kx29sim::MEM_SIZE - 1);
+        // Counter and address are read before the byte store, which may alias them.
+        const std::uint32_t a = f.addr;
+        const std::uint64_t n = f.accesses;
+        f.mem[a] = val;
+        f.addr = (a + 1) & (kx29sim::MEM_SIZE - 1);
+        f.accesses = n + 1;
         return;
     }
     kx29sim::slow_outp(port, val);

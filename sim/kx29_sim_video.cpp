@@ -79,10 +79,16 @@ void ramp_and_ball(double t, float* s) {
     double bx = W / 2 + 150.0 * std::cos(a), by = H / 2 + 100.0 * std::sin(a);
     constexpr double RADIUS = 48.0;
     for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            double d = std::hypot(x - bx, y - by);
-            double ball = std::clamp(RADIUS + 0.5 - d, 0.0, 1.0);  // anti-aliased edge
-            s[y * W + x] = static_cast<float>(10.0 + 110.0 * (x + y) / (W + H - 2) + 60.0 * ball);
+        for (int x = 0; x < W; ++x) s[y * W + x] = static_cast<float>(10.0 + 110.0 * (x + y) / (W + H - 2));
+    // The ball's bounding box; its edge is anti-aliased over one pixel.
+    const int x0 = std::max(0, static_cast<int>(bx - RADIUS) - 1);
+    const int x1 = std::min(W - 1, static_cast<int>(bx + RADIUS) + 1);
+    const int y0 = std::max(0, static_cast<int>(by - RADIUS) - 1);
+    const int y1 = std::min(H - 1, static_cast<int>(by + RADIUS) + 1);
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
+            double ball = std::clamp(RADIUS + 0.5 - std::hypot(x - bx, y - by), 0.0, 1.0);
+            s[y * W + x] += static_cast<float>(60.0 * ball);
         }
 }
 

@@ -8,6 +8,9 @@
 #include <cmath>
 #include <csignal>
 #include <string>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 #include "kx29_io.h"
@@ -457,4 +460,24 @@ TEST(SimBoardDeathTest, PortsFollowTheI386GrantRule) {
             inp(0x3F0);
         },
         testing::KilledBySignal(SIGSEGV), "");
+}
+
+// Child of the death test below: an ordinary user with no real-time priority
+// and no lockable memory asks for both.
+[[noreturn]] static void ask_privileges_unprivileged() {
+    rlimit none{0, 0};
+    setrlimit(RLIMIT_RTPRIO, &none);
+    setrlimit(RLIMIT_MEMLOCK, &none);
+    if (getuid() == 0 && setuid(65534) != 0) _exit(3);
+    sched_param p{};
+    p.sched_priority = 1;
+    int failed = kx29_sched_setscheduler(0, SCHED_FIFO, &p) | kx29_mlockall(MCL_CURRENT);
+    _exit(failed ? 4 : 0);
+}
+
+TEST(SimBoardDeathTest, RefusedPrivilegesAreReportedAndStartUpGoesOn) {
+    ASSERT_TRUE(reset_board(""));
+    EXPECT_EXIT(ask_privileges_unprivileged(), testing::ExitedWithCode(0),
+                "kx29d-sim: real-time scheduling refused \\(Operation not permitted\\), running without it.*"
+                "kx29d-sim: memory locking refused \\(.*\\), running without it");
 }

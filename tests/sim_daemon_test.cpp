@@ -96,12 +96,6 @@ TEST_F(SimDaemon, LongExposureDeliversABrighterFrame) {
     EXPECT_STREQ(curch->msg, "Tandem Exposure: Ok");
 }
 
-TEST_F(SimDaemon, LongExposureFailsWithoutVideo) {
-    start("novideo=1");
-    EXPECT_EQ(inputFrameTandem(0.5), 1);
-    EXPECT_EQ(camera().words, (std::vector<unsigned char>{0xF4, 0xF1}));
-}
-
 TEST_F(SimDaemon, WrittenImageIsWhatTheMonitorShows) {
     start("");
     TVchan* ch = curch;
