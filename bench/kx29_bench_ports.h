@@ -10,8 +10,7 @@ struct BenchBoard {
     static constexpr int LINES = 1024;  // lines wrap around after the last one
     unsigned char* line = mem;          // first pixel of the current line
     unsigned char* cur = mem;           // pixel the next data access reaches
-    unsigned status = 0;  // field bit flips on each read, busy bit clear (not a char: a
-                          // char store could alias the cursors and keep them in memory)
+    unsigned status = 0;                // field bit flips on each read, busy bit clear
     unsigned char mem[PITCH * LINES];
 };
 
@@ -25,13 +24,15 @@ inline void next_line(BenchBoard& b) {
 
 }  // namespace kx29bench
 
+// Branch-free, so that a loop of reads keeps the cursor in a register.
 inline unsigned char board_inp(unsigned short port) {
     kx29bench::BenchBoard& b = kx29bench::bench_board;
-    switch (static_cast<unsigned short>(port - b.base)) {
-    case PORT_DATA: return *b.cur++;
-    case PORT_STATUS: return static_cast<unsigned char>(b.status ^= STATUS_FIELD);
-    default: return 0xFF;
-    }
+    const bool data = port == b.base + PORT_DATA;
+    const bool status = port == b.base + PORT_STATUS;
+    const unsigned char pixel = *b.cur;
+    b.cur += data;
+    b.status ^= status ? STATUS_FIELD : 0;
+    return data ? pixel : status ? static_cast<unsigned char>(b.status) : 0xFF;
 }
 
 inline void board_outp(unsigned short port, unsigned char val) {
