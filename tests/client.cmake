@@ -1,0 +1,24 @@
+# The client library and kx29ctl: against hand-made segments, and end to end with the simulated daemon.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(KX29T_CFITSIO REQUIRED IMPORTED_TARGET cfitsio)
+find_package(PNG REQUIRED)
+find_program(KX29_FITSVERIFY fitsverify REQUIRED)
+
+function(kx29_client_test name)
+  kx29_test(${name} SOURCES ${name}.cpp LIBS kx29client ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/client/testing)
+  target_compile_definitions(${name} PRIVATE KX29_FITSVERIFY="${KX29_FITSVERIFY}")
+  # The tests run kx29ctl as a subprocess.
+  add_dependencies(${name} kx29ctl)
+endfunction()
+
+kx29_client_test(test_client_segment)
+kx29_client_test(test_client_settings)
+kx29_client_test(test_client_cli)
+kx29_client_test(test_client_files PkgConfig::KX29T_CFITSIO PNG::PNG)
+
+# End to end with the simulated daemon, once it and its harness are there.
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/harness/daemon_harness.h AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/harness.cmake
+   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/test_client_e2e.cpp)
+  kx29_client_test(test_client_e2e kx29harness PkgConfig::KX29T_CFITSIO)
+endif()
