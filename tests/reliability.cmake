@@ -1,0 +1,6 @@
+# Reliability of the simulated daemon: hostile records, signals and restarts,
+# board faults and load from many clients. Short by default; KX29_SOAK=1 in
+# the environment of ctest runs the long versions.
+if(TARGET kx29harness)
+  kx29_test(test_rel_hostile SOURCES test_rel_hostile.cpp LIBS kx29harness)
+endif()
