@@ -2,30 +2,80 @@
 #include "kx29/image_file.h"
 
 #include <png.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
 
 namespace kx29 {
 
+namespace {
+
+struct PngError {
+    char text[200];
+};
+
+void on_png_error(png_structp png, png_const_charp message) {
+    auto* err = static_cast<PngError*>(png_get_error_ptr(png));
+    std::snprintf(err->text, sizeof err->text, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void on_png_warning(png_structp, png_const_charp) {}
+
+// Writes rows of `depth` bits (8, or 16 most significant byte first) to an
+// open file. libpng reports errors by longjmp, so nothing here owns a
+// resource that would need a destructor. Returns false with err filled.
+bool write_grey_rows(std::FILE* f, const unsigned char* rows, int width, int height, int depth, PngError* err) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, err, on_png_error, on_png_warning);
+    if (png == nullptr) return false;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, f);
+    // The fastest compression with the Sub filter: a quarter of the time of
+    // the defaults for some 15 % more bytes, so that saving keeps up with
+    // images that follow each other closely.
+    png_set_compression_level(png, Z_BEST_SPEED);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), depth,
+                 PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    png_write_info(png, info);
+    const size_t stride = static_cast<size_t>(width) * (depth / 8);
+    for (int line = 0; line < height; ++line) png_write_row(png, rows + static_cast<size_t>(line) * stride);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+}  // namespace
+
 void write_png(const std::string& path, const ChannelImage& img, bool sixteen_bit) {
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    png.width = static_cast<png_uint_32>(img.state.img_width);
-    png.height = static_cast<png_uint_32>(img.state.img_height);
-    int ok;
+    std::vector<unsigned char> rows;
     if (sixteen_bit) {
-        // Linear 16-bit grey: libpng stores the samples unchanged.
-        png.format = PNG_FORMAT_LINEAR_Y;
-        std::vector<uint16_t> data = offset_to_16bit(img);
-        ok = png_image_write_to_file(&png, path.c_str(), 0, data.data(), 0, nullptr);
+        std::vector<uint16_t> values = offset_to_16bit(img);
+        rows.resize(values.size() * 2);
+        for (size_t i = 0; i < values.size(); ++i) {  // PNG samples are most significant byte first
+            rows[2 * i] = static_cast<unsigned char>(values[i] >> 8);
+            rows[2 * i + 1] = static_cast<unsigned char>(values[i] & 0xff);
+        }
     } else {
-        png.format = PNG_FORMAT_GRAY;
-        std::vector<uint8_t> data = stretch_to_8bit(img);
-        ok = png_image_write_to_file(&png, path.c_str(), 0, data.data(), 0, nullptr);
+        std::vector<uint8_t> values = stretch_to_8bit(img);
+        rows.assign(values.begin(), values.end());
     }
-    if (!ok) {
-        std::string why = png.message;
-        png_image_free(&png);
-        throw Error(ErrorKind::Failed, "can't write " + path + ": " + why);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) throw Error(ErrorKind::Failed, "can't write " + path + ": " + std::strerror(errno));
+    PngError err{"write error"};
+    bool ok = write_grey_rows(f, rows.data(), img.state.img_width, img.state.img_height, sixteen_bit ? 16 : 8, &err);
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        std::snprintf(err.text, sizeof err.text, "%s", std::strerror(errno));
     }
+    if (!ok) throw Error(ErrorKind::Failed, "can't write " + path + ": " + err.text);
 }
 
 }  // namespace kx29
