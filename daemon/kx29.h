@@ -191,6 +191,11 @@ void loop_channels();  // the turns of channels 0..3 of one pass; leaves tdelay
 void loop_pause();     // the pause that ends a pass
 void loop_pass();      // both
 
+// Record fields are client-writable: counters wrap like the 32-bit words they
+// are instead of overflowing.
+inline int wrap_add(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b)); }
+inline int wrap_mul(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b)); }
+
 // Atomic changes of a command word that a client may write at the same time.
 inline void cmd_clear_bits(TVchan* ch, int bits) {
     __atomic_fetch_and(&ch->command, ~bits, __ATOMIC_SEQ_CST);

@@ -37,7 +37,7 @@ static void post_msg(TVchan* ch, const char* text) {
     int k = 0;
     for (; k < KX29_MSG_LEN - 1 && text[k]; ++k) ch->msg[k] = text[k];
     for (; k < KX29_MSG_LEN - 1; ++k) ch->msg[k] = 0;
-    ++ch->seqmsg;
+    ch->seqmsg = wrap_add(ch->seqmsg, 1);
 }
 
 void wall_msg(const char* new_msg) {

@@ -47,7 +47,7 @@ int kx29_mlockall(int flags);
 #elif defined(KX29_BOARD_BENCH)
 #include "kx29_bench_ports.h"
 #else
-#error "No board selected: define KX29_BOARD_HW, KX29_BOARD_SIM or KX29_BOARD_TEST"
+#error "No board selected: define KX29_BOARD_HW, KX29_BOARD_SIM, KX29_BOARD_TEST or KX29_BOARD_BENCH"
 #endif
 
 inline unsigned char inp(unsigned short port) { return board_inp(port); }

@@ -17,11 +17,6 @@ double tdelay = 0.1;  // pause at the end of the pass, seconds
 static const double IDLE_PAUSE = 0.1;
 static const double MAX_PACING_PAUSE = 0.3;  // a full-image window between images
 
-// Record fields are client-writable: counters wrap like the 32-bit words they
-// are instead of overflowing.
-static int wrap_add(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b)); }
-static int wrap_mul(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b)); }
-
 // Writes a complete message into the record, then counts it.
 static void post_msg(TVchan* r, const char* text) {
     snprintf(r->msg, KX29_MSG_LEN, "%s", text);
