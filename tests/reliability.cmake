@@ -3,4 +3,6 @@
 # the environment of ctest runs the long versions.
 if(TARGET kx29harness)
   kx29_test(test_rel_hostile SOURCES test_rel_hostile.cpp LIBS kx29harness)
+  kx29_test(test_rel_signals SOURCES test_rel_signals.cpp LIBS kx29harness)
+  kx29_test(test_rel_faults SOURCES test_rel_faults.cpp LIBS kx29harness)
 endif()
