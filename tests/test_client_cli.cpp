@@ -30,10 +30,11 @@ bool wait_for(const std::function<bool()>& cond, double seconds) {
 // Plays the daemon's part for one channel, one turn per period: reload,
 // clear, and acquisition frame by frame with the counters, messages and
 // countdowns in the order the daemon writes them. Every frame fills the
-// image with its seqn. With no_video every capture fails.
+// image with its seqn. With no_video every capture fails. A period of 60 ms
+// is about the shortest time the daemon takes from one frame to the next.
 class ChannelPeer {
 public:
-    ChannelPeer(HandMadeSegment& seg, int ch, bool no_video = false, milliseconds period = milliseconds(25))
+    ChannelPeer(HandMadeSegment& seg, int ch, bool no_video = false, milliseconds period = milliseconds(60))
         : seg_(seg), r_(seg.record(ch)), no_video_(no_video), period_(period), thread_([this] { run(); }) {}
     ~ChannelPeer() {
         stop_ = true;
