@@ -177,14 +177,26 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     auto result = [&](Outcome outcome, std::string message) {
         return AcquireResult{outcome, pr.frames_done, pr.images_done, std::move(message)};
     };
+    // A finished image is copied at once and handed over after the progress
+    // report, so that the report comes first and the copy is not delayed.
+    std::vector<std::pair<int, std::optional<ChannelImage>>> finished;
     auto finish_image = [&](bool overwritten, int frames_at_boundary) {
         int k = ++pr.images_done;
-        if (overwritten) {
-            if (ev.image_missed) ev.image_missed(k);
-        } else if (ev.image_done) {
-            ev.image_done(k, channel_.capture_image());
-        }
+        if (overwritten)
+            finished.emplace_back(k, std::nullopt);
+        else if (ev.image_done)
+            finished.emplace_back(k, channel_.capture_image());
         boundary_frames = frames_at_boundary;
+    };
+    auto hand_over = [&] {
+        for (auto& [k, img] : finished) {
+            if (!img) {
+                if (ev.image_missed) ev.image_missed(k);
+            } else {
+                ev.image_done(k, *img);
+            }
+        }
+        finished.clear();
     };
 
     for (;;) {
@@ -236,10 +248,10 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                 pr.images_total += s.nexp - last_nexp;
                 last_nexp = s.nexp;
             } else if (s.nexp < last_nexp && s.nexp >= 0 && (s.nexp > 0 || !(command & CMD_ACQUIRE))) {
-                int finished = last_nexp - s.nexp;
+                int count = last_nexp - s.nexp;
                 last_nexp = s.nexp;
-                for (int i = 0; i < finished; ++i) {
-                    bool newest = i == finished - 1;
+                for (int i = 0; i < count; ++i) {
+                    bool newest = i == count - 1;
                     bool later_frames_read = s.nexp != 0 && pr.frames_done - boundary_frames > req.frames;
                     finish_image(!newest || later_frames_read, pr.frames_done);
                 }
@@ -253,7 +265,30 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                 finish_image(!exact || channel_.seqn() != s.seqn, boundary_frames + req.frames);
             }
         }
-        pr.frame_in_image = std::max(0, pr.frames_done - boundary_frames);
+        // Right at a boundary the image just finished is shown as complete.
+        pr.frame_in_image = pr.frames_done - boundary_frames;
+        if (pr.frame_in_image <= 0 && pr.images_done > 0) pr.frame_in_image = req.frames;
+        pr.frame_in_image = std::max(0, pr.frame_in_image);
+
+        if (ev.progress && (pr.new_frame || pr.new_message || now - last_report >= kReportInterval)) {
+            last_report = now;
+            pr.elapsed_s = seconds(now - started_);
+            pr.exposure_left_s.reset();
+            if (countdown_at != Clock::time_point{})
+                pr.exposure_left_s = std::max(0.0, countdown_left - seconds(now - countdown_at));
+            pr.remaining_s.reset();
+            if (pr.images_total > 0) {
+                double period = plan_.frame_exposure + kFrameOverhead;
+                if (last_frame_count > first_frame_count)
+                    period = seconds(last_frame_at - first_frame_at) / (last_frame_count - first_frame_count);
+                int left = std::max(0, pr.images_total * req.frames - pr.frames_done);
+                double rem = left * period;
+                if (pr.exposure_left_s && left > 0) rem = *pr.exposure_left_s + kFrameOverhead + (left - 1) * period;
+                pr.remaining_s = rem;
+            }
+            ev.progress(pr);
+        }
+        hand_over();
 
         if (!(command & CMD_ACQUIRE)) {
             if (finite && pr.images_done >= pr.images_total)
@@ -283,24 +318,6 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                                                  std::to_string(stall_timeout.count() / 1000) + " s");
         }
 
-        if (ev.progress && (pr.new_frame || pr.new_message || now - last_report >= kReportInterval)) {
-            last_report = now;
-            pr.elapsed_s = seconds(now - started_);
-            pr.exposure_left_s.reset();
-            if (countdown_at != Clock::time_point{})
-                pr.exposure_left_s = std::max(0.0, countdown_left - seconds(now - countdown_at));
-            pr.remaining_s.reset();
-            if (pr.images_total > 0) {
-                double period = plan_.frame_exposure + kFrameOverhead;
-                if (last_frame_count > first_frame_count)
-                    period = seconds(last_frame_at - first_frame_at) / (last_frame_count - first_frame_count);
-                int left = std::max(0, pr.images_total * req.frames - pr.frames_done);
-                double rem = left * period;
-                if (pr.exposure_left_s && left > 0) rem = *pr.exposure_left_s + kFrameOverhead + (left - 1) * period;
-                pr.remaining_s = rem;
-            }
-            ev.progress(pr);
-        }
         std::this_thread::sleep_for(kPollInterval);
     }
 }

@@ -85,7 +85,7 @@ void write_fits(const std::string& path, const ChannelImage& img) {
     w.key("EXPTIME", exposure_time(s), 3, "[s] light summed in the image, NCOMBINE frames");
     w.key("FRAMEXP", frame_exposure(s), 3, "[s] exposure of one frame");
     w.key("NCOMBINE", s.nadded, "number of frames summed into the image");
-    w.key("ADDLEV", s.addlev, "sum of the sub-levels subtracted from the frames");
+    w.key("ADDLEV", s.addlev, "sum of sub-levels subtracted from the frames");
     w.key("CHANNEL", img.channel, "video input of the grabber, 0..3");
     w.key("FORMAT", s.form, "image format loaded in the grabber, 1 or 2");
     w.key("REFLEV", s.ref_lev, "reference (black) level of the input, 0..63");
