@@ -133,31 +133,31 @@ TEST(ClientSegment, ReadOnlyAttachmentGivesNoWriteAccess) {
     EXPECT_THROW(seg.view(4), kx29::Error);
 }
 
-// A client's bit must survive the daemon clearing another bit of the same
-// word at the same moment: a read-modify-write that is not atomic loses it.
+// Two writers of one command word, each toggling a bit of its own and
+// checking it after every change: an operation that is not atomic wipes the
+// other writer's bit now and then.
 TEST(ClientSegment, CommandBitsSurviveConcurrentChanges) {
     HandMadeSegment hm;
     Segment seg = Segment::attach(key_of(hm.key()), Access::ReadWrite);
-    kx29::Channel client = seg.channel(0);
-    kx29::Channel other = seg.channel(0);
-    std::atomic<bool> done{false};
-    std::thread daemon([&] {
-        while (!done) {
-            other.set_command_bits(CMD_SHOW);
-            other.clear_command_bits(CMD_SHOW);
+    std::atomic<int> ready{0};
+    auto toggle = [&](int bit, std::atomic<int>& lost) {
+        kx29::Channel c = seg.channel(0);
+        for (++ready; ready < 2;) {
         }
-    });
-    int lost = 0;
-    for (int i = 0; i < 200000; ++i) {
-        client.set_command_bits(CMD_ACQUIRE);
-        if (!(client.command() & CMD_ACQUIRE)) ++lost;
-        client.clear_command_bits(CMD_ACQUIRE);
-        if (client.command() & CMD_ACQUIRE) ++lost;
-    }
-    done = true;
-    daemon.join();
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(client.command(), 0);
+        for (int i = 0; i < 3000000; ++i) {
+            c.set_command_bits(bit);
+            if (!(c.command() & bit)) ++lost;
+            c.clear_command_bits(bit);
+            if (c.command() & bit) ++lost;
+        }
+    };
+    std::atomic<int> lost_show{0}, lost_acquire{0};
+    std::thread other([&] { toggle(CMD_SHOW, lost_show); });
+    toggle(CMD_ACQUIRE, lost_acquire);
+    other.join();
+    EXPECT_EQ(lost_show, 0);
+    EXPECT_EQ(lost_acquire, 0);
+    EXPECT_EQ(seg.view(0).command(), 0);
 }
 
 TEST(ClientSegment, ReloadIsWrittenOnlyIntoAnIdleWord) {
