@@ -235,7 +235,7 @@ TEST(ClientCli, EverySubcommandHasHelp) {
     EXPECT_EQ(run_ctl({"--help"}, seg.key()).status, 0);
 }
 
-TEST(ClientCli, ImagesAreSavedAtTheirBoundariesAndParametersPrecedeTheCommand) {
+TEST(ClientCli, ImagesAreSavedAtTheirBoundariesWithTheRequestedParameters) {
     HandMadeSegment seg;
     Scratch dir;
     ChannelPeer peer(seg, 2);
