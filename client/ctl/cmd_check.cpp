@@ -88,6 +88,7 @@ private:
     Result check_window();
     Result check_format_switch();
     Result check_reload_after_acquire();
+    Result check_long_exposure();
     Result check_show();
 
     void prepare();
@@ -407,6 +408,27 @@ Result Checker::check_reload_after_acquire() {
     return pass("command 18 acquired one frame, became 16, then 0");
 }
 
+Result Checker::check_long_exposure() {
+    if (!saved_.tandem) return skip("the channel has no long-exposure camera");
+    // The countdown and the final "Ok" are posted into all four records.
+    const int other = (n_ + 1) % KX29_CHANNELS;
+    kx29::ChannelView witness = seg_.view(other);
+    const int witness_seqmsg = witness.seqmsg();
+    ch_.set_exposure(1.0);
+    Run r = request(1, 1, CMD_ACQUIRE | CMD_CLEAR);
+    ch_.set_exposure(0.04);
+    Result frames = check_frames_of_run(r, 1);
+    if (frames.verdict != Verdict::Pass) return frames;
+    if (r.frames[0].m.add || r.frames[0].s.tstart != r.frames[0].s.tcurr)
+        return fail("the exposure was not read as a replacing frame: '" + r.frames[0].text + "'");
+    int posted = witness.seqmsg() - witness_seqmsg;
+    if (posted < 2) return fail(text("record %d got %d messages during the exposure, its countdown expected", other, posted));
+    std::string last = witness.msg();
+    if (witness.command() == 0 && last != "Tandem Exposure: Ok")
+        return fail(text("record %d reads '%s' after the exposure", other, last.c_str()));
+    return pass(text("1 s exposure: %d messages in record %d, then the frame", posted, other));
+}
+
 Result Checker::check_show() {
     ch_.set_command_bits(CMD_SHOW);
     if (wait([&] { return (ch_.command() & CMD_SHOW) == 0; }, std::min(timeout_, milliseconds(3000))))
@@ -478,6 +500,7 @@ int Checker::run() {
         {"window", &Checker::check_window, true},
         {"format", &Checker::check_format_switch, false},
         {"reload-18", &Checker::check_reload_after_acquire, true},
+        {"long-exp", &Checker::check_long_exposure, true},
         {"show", &Checker::check_show, false},
     };
 
