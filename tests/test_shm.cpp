@@ -60,7 +60,8 @@ TEST_F(Segment, CreationFillsEveryRecordFromTheConfiguration) {
         EXPECT_EQ(r->frm_width, 768);
         EXPECT_EQ(r->img_height, i == 1 ? 576 : 512);
         EXPECT_EQ(r->frm_height, r->img_height);
-        EXPECT_EQ(r->exposure, 0.04);
+        const double exposure = r->exposure;  // a packed double: copy before binding a reference
+        EXPECT_EQ(exposure, 0.04);
         EXPECT_EQ(r->next_form, 1);
         EXPECT_EQ(r->form, 1);
         EXPECT_EQ(r->ref_lev, 60);
