@@ -89,7 +89,7 @@ std::chrono::milliseconds default_stall_timeout(const AcquirePlan& plan) {
 }
 
 Acquisition::Acquisition(Segment& segment, const AcquireRequest& req)
-    : segment_(segment), channel_(segment.channel((check_channel(req.channel), req.channel))),
+    : segment_(segment), channel_(segment.channel(req.channel)),
       plan_(plan_acquisition(req, channel_.state())) {}
 
 void Acquisition::start(std::chrono::milliseconds settle_timeout) {
