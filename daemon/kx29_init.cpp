@@ -275,16 +275,22 @@ void get_sh_mem() {
     shm_addr = static_cast<unsigned char*>(addr);
     shmctl(id, SHM_LOCK, nullptr);
 
+    // Another daemon may attach the new segment as soon as it exists and claim
+    // it before we do: the records are filled first, and the claim is guarded
+    // on a new segment too, so that whoever runs finds them ready.
+    if (new_shm)
+        for (int i = 0; i < KX29_CHANNELS; ++i)
+            init_record(reinterpret_cast<TVchan*>(shm_addr + static_cast<size_t>(i) * sizeof(TVchan)), i);
+
     fprintf(stderr, "%s shared memory segment '%s' %dbytes at %lx \n", new_shm ? "Create" : "Attach", shm_key.name,
             shm_size, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(shm_addr)));
 
-    claim_pid_word(getpid(), !new_shm);
+    claim_pid_word(getpid(), true);
 
     for (int i = 0; i < KX29_CHANNELS; ++i) {
         curch = reinterpret_cast<TVchan*>(shm_addr + static_cast<size_t>(i) * sizeof(TVchan));
         tvch[i] = curch;
-        if (curch->tandem) tandch = curch;
-        if (new_shm) init_record(curch, i);
+        if (!new_shm && curch->tandem) tandch = curch;  // a new segment starts on record 0
     }
     curch = tandch != nullptr ? tandch : tvch[0];
 }

@@ -342,6 +342,85 @@ void race(bool fresh_segment, int rounds) {
               << " failed to create\n";
 }
 
+// The creator of a segment held up between creating it and claiming its PID
+// word (here: stderr is a full pipe, so its first report blocks), while a
+// second daemon attaches and claims the word first. Exactly one runs, and the
+// records it runs on must be initialised all the same.
+TEST(Signals, DaemonAttachingWhileTheCreatorIsHeldUpFindsInitialisedRecords) {
+    Daemon base;  // scratch directory and key; the segment does not exist yet
+    int err_pipe[2];
+    ASSERT_EQ(pipe(err_pipe), 0);
+    fcntl(err_pipe[1], F_SETFL, O_NONBLOCK);
+    static const char filler[4096] = {};
+    while (write(err_pipe[1], filler, sizeof filler) > 0) {
+    }
+    while (write(err_pipe[1], filler, 1) > 0) {
+    }
+    fcntl(err_pipe[1], F_SETFL, 0);  // the daemon's next write blocks
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (strncmp(*e, "KX29_", 5) != 0) env.emplace_back(*e);
+    env.push_back("KX29_KEY=" + base.key());
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t creator = fork();
+    if (creator == 0) {
+        if (chdir(base.dir().c_str()) != 0) _exit(127);
+        int out = open("creator.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err_pipe[1], 2);
+        close(err_pipe[0]);
+        char* argv[] = {const_cast<char*>("kx29d-sim"), nullptr};
+        execve(KX29_BIN_DIR "/kx29d-sim", argv, envp.data());
+        _exit(127);
+    }
+    close(err_pipe[1]);
+    struct Reap {
+        pid_t pid;
+        ~Reap() {
+            if (pid <= 0) return;
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } reap{creator};
+    ASSERT_TRUE(Daemon::wait_for([&] { return shmget(kx29t::key_code(base.key()), 0, 0) >= 0; }, 10))
+        << "the creator did not create the segment";
+
+    kx29harness::Options options;
+    options.key = base.key();
+    Daemon second(options);
+    ASSERT_TRUE(second.start()) << second.err();
+
+    // Let the creator go on; it finds the second daemon alive.
+    fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+    std::string creator_err;
+    int status = 0;
+    bool ended = Daemon::wait_for(
+        [&] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(err_pipe[0], buf, sizeof buf)) > 0) creator_err.append(buf, static_cast<size_t>(n));
+            return waitpid(creator, &status, WNOHANG) == creator;
+        },
+        10);
+    close(err_pipe[0]);
+    ASSERT_TRUE(ended) << "both daemons run; creator said: "
+                       << creator_err.substr(std::min(creator_err.size(), creator_err.find_first_not_of('\0')))
+                       << "\nsecond said: " << second.err() << "PID word " << second.pid_word() << ", creator "
+                       << creator << ", second " << second.pid();
+    reap.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(creator_err.find("kx29 daemon already running! (PID=" + std::to_string(second.pid()) + ")"),
+              std::string::npos)
+        << creator_err.substr(std::min(creator_err.size(), creator_err.find_first_not_of('\0')));
+    EXPECT_EQ(second.pid_word(), second.pid());
+    EXPECT_EQ(initialised(base.key()), "") << "the running daemon's records were never initialised";
+    EXPECT_EQ(second.record(1)->tandem, 1) << "the long-exposure channel is lost for the life of the segment";
+    EXPECT_EQ(second.stop(SIGTERM), SIGTERM);
+}
+
 TEST(Signals, TwoDaemonsStartedTogetherWithoutASegmentOneRuns) { race(true, soak() ? 50 : 8); }
 
 TEST(Signals, TwoDaemonsStartedTogetherOnAnExistingSegmentOneRuns) { race(false, soak() ? 50 : 8); }
