@@ -284,12 +284,4 @@ TEST(ClientFiles, FilesAreReplacedWholeOrNotAtAll) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"x.raw"});
 }
 
-TEST(ClientFiles, ImageNumbersInNames) {
-    EXPECT_EQ(kx29::numbered_name("img{n}.fits", 12), "img12.fits");
-    EXPECT_EQ(kx29::numbered_name("{n}/a{n}.png", 3), "3/a3.png");
-    EXPECT_EQ(kx29::numbered_name("plain.png", 3), "plain.png");
-    EXPECT_FALSE(kx29::file_type_for("a.fits.gz"));
-    EXPECT_EQ(kx29::file_type_for("A.FIT"), kx29::FileType::Fits);
-}
-
 }  // namespace

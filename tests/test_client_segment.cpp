@@ -82,20 +82,6 @@ TEST(ClientSegment, AttachmentAndLivenessErrorsNameTheirCause) {
     }
 }
 
-TEST(ClientSegment, KeyComesFromTheEnvironment) {
-    HandMadeSegment seg;
-    setenv("KX29_KEY", seg.key().c_str(), 1);
-    EXPECT_EQ(std::string(Segment::attach(Access::ReadOnly).key().name), seg.key());
-    setenv("KX29_KEY", "toolong", 1);
-    try {
-        Segment::attach(Access::ReadOnly);
-        FAIL() << "a key of seven characters was accepted";
-    } catch (const kx29::Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::Environment);
-    }
-    unsetenv("KX29_KEY");
-}
-
 TEST(ClientSegment, FieldsAreReadAndWrittenAtTheRecordsOffsets) {
     HandMadeSegment hm;
     Segment seg = Segment::attach(key_of(hm.key()), Access::ReadWrite);
@@ -191,17 +177,6 @@ TEST(ClientSegment, ImageCopyCoversTheImageGeometryOnly) {
     r->img_width = 768;
     r->img_height = 577;
     EXPECT_THROW(seg.view(2).capture_image(), kx29::Error);
-}
-
-TEST(ClientSegment, CommandWordsByName) {
-    const std::pair<int, const char*> cases[] = {
-        {0, "-"},
-        {CMD_ACQUIRE | CMD_CLEAR, "CLEAR|ACQUIRE"},
-        {CMD_RELOAD, "RELOAD"},
-        {CMD_RELOAD | CMD_CCD, "CCD|RELOAD"},
-        {CMD_SHOW | 0x40, "SHOW|0x40"},
-    };
-    for (const auto& [word, text] : cases) EXPECT_EQ(kx29::command_names(word), text) << word;
 }
 
 }  // namespace
