@@ -72,14 +72,20 @@ TEST(Daemon, ClearGateAndReloadWords) {
     ASSERT_TRUE(Daemon::wait_for([&] { return r->command == 0; }, 5));
     EXPECT_NE(d.out().find("Load XIL:  fmta.spe\nChange TV channel: 0 -> 3\n"), std::string::npos) << d.out();
 
+    d.request(3, CMD_RELOAD | CMD_CLEAR, 0, 0);  // 17: clear, then reload
+    ASSERT_TRUE(Daemon::wait_for([&] { return r->command == 0; }, 5));
+    EXPECT_EQ(r->seqn, 2);
+    EXPECT_EQ(count(d.out(), "Load XIL:  fmta.spe\nChange TV channel: 3 -> 3\n"), 1) << d.out();
+
     d.request(3, CMD_RELOAD | CMD_ACQUIRE | CMD_CLEAR, 2, 1);  // 19: acquire, then reload
     ASSERT_TRUE(Daemon::wait_for([&] { return r->command == 0; }, 10));
-    EXPECT_EQ(r->seqn, 3);
+    EXPECT_EQ(r->seqn, 4);
+    EXPECT_EQ(count(d.out(), "Load XIL:  fmta.spe\n"), 4) << d.out();
 
     d.request(3, CMD_RELOAD | CMD_CCD, 1, 1);  // 20 never changes
     usleep(400000);
     EXPECT_EQ(r->command, CMD_RELOAD | CMD_CCD);
-    EXPECT_EQ(r->seqn, 3);
+    EXPECT_EQ(r->seqn, 4);
 }
 
 TEST(Daemon, WindowAndFormatChanges) {

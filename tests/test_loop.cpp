@@ -1,5 +1,6 @@
-// The acquisition loop on the test board: the command word, images of frames,
-// messages, failures, clear, show, reload and the pacing between frames.
+// The acquisition loop on the test board: sub-levels, failures, switch
+// decisions and the pacing between frames (the command words are exercised
+// end to end on the simulated daemon).
 #include <gtest/gtest.h>
 
 #include "board_fixture.h"
@@ -41,37 +42,6 @@ TEST_F(Loop, IdleChannelsDoNothingAndPauseATenthOfASecond) {
     EXPECT_DOUBLE_EQ(take_pause(), 0.1);
 }
 
-TEST_F(Loop, ImagesOfFramesCountDownAndEndTheRequest) {
-    TVchan* r = tvch[0];
-    request(0, CMD_ACQUIRE | CMD_CLEAR, 3, 2);
-    const char* kinds[] = {"Get1 ", "Add2 ", "Add3 ", "Get1 ", "Add2 ", "Add3 "};
-    for (int frame = 0; frame < 6; ++frame) {
-        std::string out = pass();
-        EXPECT_NE(out.find(std::string("(") + kinds[frame]), std::string::npos) << frame << ": " << out;
-        EXPECT_EQ(r->seqn, frame + 1);
-        EXPECT_EQ(r->seqmsg, frame + 1);
-        EXPECT_EQ(r->nexp, frame < 2 ? 2 : frame < 5 ? 1 : 0);
-        take_pause();
-    }
-    EXPECT_EQ(r->command, 0);
-    EXPECT_STREQ(r->msg, "Frame6(Add3 SubLev=200): Min=100 Max=100 Med=99.5 Avr=100.0 Disp=0.00");
-    EXPECT_EQ(r->nadded, 3);
-    EXPECT_EQ(r->image[0], 100);  // 100 + (100 - 100) + (100 - 100)
-    EXPECT_EQ(pass(), "");
-}
-
-TEST_F(Loop, FirstFrameReplacesAndStampsTheStart) {
-    TVchan* r = tvch[1];
-    r->tstart = r->tcurr = 0;
-    request(1, CMD_ACQUIRE | CMD_CLEAR, 2, 1);
-    std::string out = pass();
-    EXPECT_NE(out.find("Chan1 768x576 format [0,0:768,576]\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Frame1(Get1 SubLev=0): Min=100 Max=100"), std::string::npos) << out;
-    EXPECT_GT(r->tstart, 0);
-    EXPECT_EQ(r->tstart, r->tcurr);
-    EXPECT_EQ(r->addlev, 0);
-}
-
 TEST_F(Loop, WithoutClearEvenTheFirstFrameIsAdded) {
     TVchan* r = tvch[0];
     r->image[0] = 5;
@@ -83,16 +53,6 @@ TEST_F(Loop, WithoutClearEvenTheFirstFrameIsAdded) {
     EXPECT_NE(pass().find("(Add2 SubLev=100)"), std::string::npos);  // last frame's mean
     EXPECT_EQ(r->image[0], 108);
     EXPECT_EQ(r->command, 0);
-}
-
-TEST_F(Loop, ClosedGateKeepsTheBitsAndSkipsShow) {
-    TVchan* r = tvch[2];
-    request(2, CMD_ACQUIRE | CMD_SHOW, 1, 0);
-    EXPECT_EQ(pass(), "");
-    EXPECT_EQ(r->command, CMD_ACQUIRE | CMD_SHOW);
-    r->nexp = 1;
-    EXPECT_NE(pass().find("Frame1(Add1"), std::string::npos);
-    EXPECT_EQ(r->command, 0);  // shown right after the frame, then cleared
 }
 
 TEST_F(Loop, FailedCaptureEndsTheRequestAndKeepsTheImage) {
@@ -112,60 +72,6 @@ TEST_F(Loop, FailedCaptureEndsTheRequestAndKeepsTheImage) {
     EXPECT_EQ(r->nadd, 0);
     EXPECT_EQ(r->nexp, 0);
     EXPECT_EQ(r->command, CMD_CCD | CMD_SHOW);
-}
-
-TEST_F(Loop, ClearZeroesTheWholeImageOnce) {
-    TVchan* r = tvch[3];
-    r->nadded = 4;
-    r->image[442367] = 9;
-    request(3, CMD_CLEAR, 0, 0);
-    EXPECT_EQ(pass(), "");
-    EXPECT_EQ(r->image[442367], 0);
-    EXPECT_EQ(r->seqn, 1);
-    EXPECT_EQ(r->nadded, 4);
-    EXPECT_EQ(r->command, 0);
-}
-
-TEST_F(Loop, ReloadWordsAndTheirQuirks) {
-    TVchan* r = tvch[2];
-    request(2, CMD_RELOAD, 0, 0);
-    std::string out = pass();
-    EXPECT_EQ(out.find("Chan2"), std::string::npos);
-    EXPECT_NE(out.find("Load XIL:  fmta.spe\nChange TV channel: 0 -> 2\n"), std::string::npos) << out;
-    EXPECT_EQ(r->command, 0);
-
-    request(2, CMD_RELOAD | CMD_CLEAR, 0, 0);  // 17: clears, then reloads
-    pass();
-    EXPECT_EQ(r->command, CMD_RELOAD);
-    EXPECT_EQ(r->seqn, 1);
-    pass();
-    EXPECT_EQ(r->command, 0);
-
-    request(2, CMD_RELOAD | CMD_ACQUIRE, 1, 1);  // 18: acquires, then reloads
-    pass();
-    EXPECT_EQ(r->command, CMD_RELOAD);
-    EXPECT_NE(pass().find("Load XIL"), std::string::npos);
-    EXPECT_EQ(r->command, 0);
-
-    request(2, CMD_RELOAD | CMD_CCD, 1, 1);  // 20: nothing, ever
-    EXPECT_EQ(pass(), "");
-    EXPECT_EQ(r->command, CMD_RELOAD | CMD_CCD);
-}
-
-TEST_F(Loop, ShowWritesTheImageOnVersionTwoOnly) {
-    TVchan* r = tvch[0];
-    r->image[1] = 300;
-    r->command = CMD_SHOW;
-    pass();
-    EXPECT_EQ(board().pixel(0, 1), 44);
-    EXPECT_EQ(r->command, 0);
-
-    ver_board_29 = 1;
-    r->image[1] = 7;
-    r->command = CMD_SHOW;
-    pass();
-    EXPECT_EQ(board().pixel(0, 1), 44);
-    EXPECT_EQ(r->command, CMD_SHOW);
 }
 
 TEST_F(Loop, ReferenceLevelChangeForcesAFirstLoad) {
