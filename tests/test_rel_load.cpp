@@ -109,7 +109,10 @@ struct Client {
             if (got != nadd * nexp)
                 return fail("client %d: request %ld on channel %d: %d frames read of %d requested (%s)", id,
                             report.requests, ch, got, nadd * nexp, r->msg);
-            if (r->nexp != 0 || r->nadded != nadd || strncmp(r->msg, "Frame", 5) != 0)
+            // The last message is this channel's frame, unless a long exposure
+            // on the tandem channel has posted to every record since.
+            if (r->nexp != 0 || r->nadded != nadd ||
+                (strncmp(r->msg, "Frame", 5) != 0 && strncmp(r->msg, "Tandem Exposure: ", 17) != 0))
                 return fail("client %d: request on channel %d ended with nexp %d, nadded %d of %d, msg '%s'", id, ch,
                             r->nexp, r->nadded, nadd, r->msg);
             ++report.requests;
@@ -205,7 +208,7 @@ TEST(Load, EightClientsLoseNothing) {
     EXPECT_EQ(d.stop(SIGTERM), SIGTERM);
     munmap(reports, sizeof(Report) * CLIENTS);
     std::cout << "[ figures  ] " << CLIENTS << " clients for " << ran << " s: " << requests << " requests, " << frames
-              << " frames, " << toggles << " bit toggles, " << parameters << " parameter writes, nothing lost\n";
+              << " frames, " << toggles << " bit toggles, " << parameters << " parameter writes\n";
 }
 
 }  // namespace
