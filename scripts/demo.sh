@@ -45,8 +45,9 @@ echo
 echo "== a 1 s long exposure on the long-exposure camera (channel 1)"
 "$bin/kx29ctl" acquire -c 1 --exposure 1 --clear -o "$run/long.fits"
 echo
-echo "== a window of channel 2 in format 2"
-"$bin/kx29ctl" acquire -c 2 --format 2 --frames 4 --clear -o "$run/window.png"
+echo "== channel 2 switched to format 2, then a 256 x 256 window of it"
+"$bin/kx29ctl" acquire -c 2 --format 2 --frames 4 --clear -o "$run/format2.png"
+"$bin/kx29ctl" acquire -c 2 --window 128,128,256,256 --frames 4 --clear -o "$run/window.png"
 echo
 "$bin/kx29ctl" status
 echo
