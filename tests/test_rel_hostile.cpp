@@ -209,7 +209,7 @@ void restore(TVchan* r, int ch) {
 }
 
 TEST(HostileRecords, DaemonSurvivesAndServesCleanlyAfterwards) {
-    const int passes = soak() ? 6000 : 400;
+    const int passes = soak() ? 2500 : 400;  // each case stays within its 300 s
     const char* seed_text = getenv("KX29_SEED");  // another sequence of values: KX29_SEED=n
     const uint64_t seed = seed_text != nullptr ? strtoull(seed_text, nullptr, 0) : 0x6b783239;
     Daemon d;
