@@ -2,8 +2,9 @@
 // records while the daemon runs. The daemon has to stay alive, must not write
 // a field only clients write, must never set a command bit or clear one it
 // does not own, and afterwards serves clean acquisitions that touch only the
-// pixels of their window. Run in the sanitizer build, the daemon's stderr
-// also proves that no access went astray.
+// pixels of their window; a restart attaches to whatever the records hold.
+// Run in the sanitizer build, the daemon's stderr also proves that no access
+// went astray.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -216,6 +217,7 @@ TEST(HostileRecords, DaemonSurvivesAndServesCleanlyAfterwards) {
     ASSERT_TRUE(d.start()) << d.err();
     Hostile h(seed);
     std::vector<Written> written(KX29_CHANNELS);
+    int restarts = 0;
 
     for (int pass = 0; pass < passes; ++pass) {
         for (int ch = 0; ch < KX29_CHANNELS; ++ch) write_hostile(d.record(ch), h, pass, ch, &written[ch]);
@@ -227,12 +229,18 @@ TEST(HostileRecords, DaemonSurvivesAndServesCleanlyAfterwards) {
         ASSERT_EQ(d.pid_word(), d.pid()) << "PID word overwritten in pass " << pass;
         for (int ch = 0; ch < KX29_CHANNELS; ++ch) check_written(d.record(ch), written[ch], ch, pass);
         if (testing::Test::HasFailure()) FAIL() << "seed " << seed << ", pass " << pass;
+        // Now and then a restart, which attaches to the hostile records as they are.
+        if (pass % 100 == 99) {
+            ASSERT_EQ(d.stop(SIGTERM), SIGTERM) << "pass " << pass;
+            ASSERT_TRUE(d.start()) << "no restart over the records of pass " << pass << "\n" << d.err();
+            ++restarts;
+        }
     }
     // The passes must have made the daemon work, not just wait.
     const std::string out = d.out();
     const int frames = count(out, "): Min="), switches = count(out, "Change TV channel:");
     std::cout << "[ figures  ] " << passes << " hostile passes over 4 records survived: " << frames
-              << " frames read, " << switches << " channel loads\n";
+              << " frames read, " << switches << " channel loads, " << restarts << " restarts\n";
     EXPECT_GT(frames, passes / 10) << "hostile passes hardly reached the readout";
 
     // Stop everything, including an endless exposure on the tandem record.
