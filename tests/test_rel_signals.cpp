@@ -35,6 +35,10 @@ bool has_sanitizer_report(const std::string& err) {
     return err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
 }
 
+std::string tail(const std::string& text, size_t n = 800) {
+    return text.size() > n ? "..." + text.substr(text.size() - n) : text;
+}
+
 std::string signal_name(int sig) { return sigabbrev_np(sig) ? std::string("SIG") + sigabbrev_np(sig) : "?"; }
 
 // Where the daemon is when the signal comes.
@@ -129,7 +133,7 @@ TEST(Signals, TerminationAtRandomMomentsKeepsRecordsAndAllowsRestart) {
         const int sig_index = static_cast<int>(rng() % 4), sig = sigs[sig_index];
         const std::string what = "round " + std::to_string(round) + ": " + signal_name(sig) + " while " +
                                  moment_name(m);
-        ASSERT_TRUE(bring_to(d, m)) << what << ": daemon did not get there\n" << d.out().substr(d.out().size() - 500);
+        ASSERT_TRUE(bring_to(d, m)) << what << ": daemon did not get there\n" << tail(d.out());
         std::vector<Settings> before;
         for (int ch = 0; ch < KX29_CHANNELS; ++ch) before.push_back(settings_of(d.record(ch)));
         std::vector<short> idle_image(d.record(3)->image, d.record(3)->image + KX29_IMAGE_PIXELS);
