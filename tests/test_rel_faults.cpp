@@ -82,7 +82,7 @@ void expect_acquisition(Daemon& d, int ch, int nadd, int nexp, const std::string
     EXPECT_EQ(strncmp(r->msg, "Frame", 5), 0) << what << ": " << r->msg;
 }
 
-TEST(Faults, ChannelWithoutVideoFailsFastWhileTheOthersKeepWorking) {
+TEST(BoardFaults, ChannelWithoutVideoFailsFastWhileTheOthersKeepWorking) {
     const int rounds = soak() ? 60 : 8;
     Daemon d(sim("novideo=2"));
     ASSERT_TRUE(d.start()) << d.err();
@@ -112,7 +112,7 @@ TEST(Faults, ChannelWithoutVideoFailsFastWhileTheOthersKeepWorking) {
     std::cout << "[ figures  ] no video on channel 2: " << failed << " requests failed in bounded time\n";
 }
 
-TEST(Faults, TandemChannelWithoutVideo) {
+TEST(BoardFaults, TandemChannelWithoutVideo) {
     Daemon d(sim("novideo=1"));
     ASSERT_TRUE(d.start()) << d.err();
     d.record(1)->exposure = 2.0;
@@ -132,7 +132,7 @@ TEST(Faults, TandemChannelWithoutVideo) {
     EXPECT_EQ(d.stop(SIGHUP), SIGHUP);
 }
 
-TEST(Faults, BusyBitStuckFailsEveryCaptureButTheRestWorks) {
+TEST(BoardFaults, BusyBitStuckFailsEveryCaptureButTheRestWorks) {
     Daemon d(sim("busy"));
     ASSERT_TRUE(d.start()) << d.err();
     usleep(300000);  // the board check is over
@@ -164,7 +164,7 @@ TEST(Faults, BusyBitStuckFailsEveryCaptureButTheRestWorks) {
     EXPECT_EQ(d.pid_word(), 0);
 }
 
-TEST(Faults, NoBoardAtTheConfiguredAddress) {
+TEST(BoardFaults, NoBoardAtTheConfiguredAddress) {
     // Nothing at all, and a board jumpered to another address.
     for (const char* faults : {"noboard", "base=0x340"}) {
         SCOPED_TRACE(faults);

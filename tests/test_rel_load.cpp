@@ -149,7 +149,7 @@ struct Client {
     }
 };
 
-TEST(Load, EightClientsLoseNothing) {
+TEST(ClientLoad, EightClientsLoseNothing) {
     const double seconds = soak() ? 60 : 10;
     Daemon d;
     ASSERT_TRUE(d.start()) << d.err();

@@ -119,7 +119,7 @@ void client_settings(Daemon& d) {
     }
 }
 
-TEST(Signals, TerminationAtRandomMomentsKeepsRecordsAndAllowsRestart) {
+TEST(SignalsAndRestarts, TerminationAtRandomMomentsKeepsRecordsAndAllowsRestart) {
     const int rounds = soak() ? 200 : 40;
     const int sigs[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
     std::mt19937 rng(29);
@@ -168,7 +168,7 @@ TEST(Signals, TerminationAtRandomMomentsKeepsRecordsAndAllowsRestart) {
               << ", SIGTERM " << per_signal[3] << "\n";
 }
 
-TEST(Signals, KilledDaemonsStalePidIsTakenOver) {
+TEST(SignalsAndRestarts, KilledDaemonsStalePidIsTakenOver) {
     const int rounds = soak() ? 40 : 8;
     std::mt19937 rng(9);
     Daemon d;
@@ -350,7 +350,7 @@ void race(bool fresh_segment, int rounds) {
 // word (here: stderr is a full pipe, so its first report blocks), while a
 // second daemon attaches and claims the word first. Exactly one runs, and the
 // records it runs on must be initialised all the same.
-TEST(Signals, DaemonAttachingWhileTheCreatorIsHeldUpFindsInitialisedRecords) {
+TEST(SignalsAndRestarts, DaemonAttachingWhileTheCreatorIsHeldUpFindsInitialisedRecords) {
     Daemon base;  // scratch directory and key; the segment does not exist yet
     int err_pipe[2];
     ASSERT_EQ(pipe(err_pipe), 0);
@@ -425,8 +425,8 @@ TEST(Signals, DaemonAttachingWhileTheCreatorIsHeldUpFindsInitialisedRecords) {
     EXPECT_EQ(second.stop(SIGTERM), SIGTERM);
 }
 
-TEST(Signals, TwoDaemonsStartedTogetherWithoutASegmentOneRuns) { race(true, soak() ? 50 : 8); }
+TEST(SignalsAndRestarts, TwoDaemonsStartedTogetherWithoutASegmentOneRuns) { race(true, soak() ? 50 : 8); }
 
-TEST(Signals, TwoDaemonsStartedTogetherOnAnExistingSegmentOneRuns) { race(false, soak() ? 50 : 8); }
+TEST(SignalsAndRestarts, TwoDaemonsStartedTogetherOnAnExistingSegmentOneRuns) { race(false, soak() ? 50 : 8); }
 
 }  // namespace
