@@ -2,6 +2,7 @@
 // stretch alone, each written under a temporary name and renamed as kx29ctl does.
 #include <benchmark/benchmark.h>
 
+#include "../client/testing/client_test_support.h"
 #include "kx29/image_file.h"
 
 #include <filesystem>
@@ -35,26 +36,10 @@ kx29::ChannelImage full_image() {
     return img;
 }
 
-class SaveDir {
-public:
-    SaveDir() {
-        char tmpl[] = "/tmp/kx29-bench-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~SaveDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const char* name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
 void save(benchmark::State& state, const char* name, bool sixteen_bit) {
     kx29::ChannelImage img = full_image();
-    SaveDir dir;
-    std::string path = dir.file(name);
+    kx29test::Scratch dir;
+    std::string path = dir / name;
     for (auto _ : state) kx29::save_image(path, img, {sixteen_bit});
     state.counters["bytes"] = static_cast<double>(fs::file_size(path));
 }

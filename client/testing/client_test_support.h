@@ -1,18 +1,23 @@
 // Test support for the client: a hand-made shared segment that looks like a live daemon's,
-// and running kx29ctl as a subprocess with its output and exit status.
+// scratch directories, running commands and kx29ctl as subprocesses with their output and
+// exit status, and reading FITS and PNG files back.
 #pragma once
 
 #include "kx29.h"
+#include "kx29/client.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -24,6 +29,16 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+// Readers for the files kx29ctl writes, where the library is at hand.
+#if __has_include(<fitsio.h>)
+#include <fitsio.h>
+#define KX29TEST_FITS 1
+#endif
+#if __has_include(<png.h>)
+#include <png.h>
+#define KX29TEST_PNG 1
+#endif
 
 namespace kx29test {
 
@@ -139,11 +154,35 @@ private:
     unsigned char* base_ = nullptr;
 };
 
-struct CtlResult {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
+// The PID of a child that has ended and been reaped.
+inline int dead_pid() {
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// The message of the kx29::Error that f throws, or "accepted" when it throws none.
+inline std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const kx29::Error& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Polls cond every 2 ms for up to `seconds`.
+inline bool wait_for(const std::function<bool()>& cond, double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 inline std::string slurp(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
@@ -152,27 +191,68 @@ inline std::string slurp(const std::filesystem::path& p) {
     return s.str();
 }
 
-// kx29ctl running in the background with KX29_KEY set; its output goes to
-// files in a scratch directory.
+// A directory of its own under /tmp, removed with everything in it.
+class Scratch {
+public:
+    Scratch() {
+        char tmpl[] = "/tmp/kx29-test-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+        dir_ = tmpl;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    std::string operator/(const std::string& name) const { return (dir_ / name).string(); }
+    std::vector<std::string> entries() const {  // sorted
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::filesystem::path dir_;
+};
+
+// Runs a shell command line; its standard output and error together.
+inline std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
+    pclose(p);
+    return out;
+}
+
+#ifdef KX29_BIN_DIR
+struct CtlResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// kx29ctl running in the background with KX29_KEY set (unset when empty);
+// its output goes to files in a scratch directory.
 class CtlProcess {
 public:
     CtlProcess(const std::vector<std::string>& args, const std::string& key) {
-        char tmpl[] = "/tmp/kx29ctl-test-XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        const std::string out = dir_ / "out", err = dir_ / "err";
         pid_ = fork();
         if (pid_ == 0) {
-            int out = open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(err, 2);
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
             if (key.empty())
                 unsetenv("KX29_KEY");
             else
                 setenv("KX29_KEY", key.c_str(), 1);
-            std::vector<char*> argv;
             std::string prog = KX29_BIN_DIR "/kx29ctl";
-            argv.push_back(prog.data());
             std::vector<std::string> copy = args;
+            std::vector<char*> argv{prog.data()};
             for (auto& a : copy) argv.push_back(a.data());
             argv.push_back(nullptr);
             execv(prog.c_str(), argv.data());
@@ -184,8 +264,6 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     CtlProcess(const CtlProcess&) = delete;
     CtlProcess& operator=(const CtlProcess&) = delete;
@@ -195,26 +273,18 @@ public:
 
     // Waits up to `seconds`; a process still running then is killed (status 128 + 9).
     CtlResult wait(double seconds) {
-        CtlResult r;
         int status = 0;
-        auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > until) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!wait_for([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, seconds)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
         }
         pid_ = -1;
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = slurp(dir_ / "out");
-        r.err = slurp(dir_ / "err");
-        return r;
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(dir_ / "out"),
+                slurp(dir_ / "err")};
     }
 
 private:
-    std::filesystem::path dir_;
+    Scratch dir_;
     pid_t pid_ = -1;
 };
 
@@ -222,5 +292,68 @@ inline CtlResult run_ctl(const std::vector<std::string>& args, const std::string
     CtlProcess p(args, key);
     return p.wait(seconds);
 }
+#endif
+
+#ifdef KX29TEST_FITS
+
+struct FitsImage {
+    int status = 0;  // CFITSIO's
+    long width = 0, height = 0;
+    std::vector<short> pixels;
+    std::map<std::string, std::string> keys;  // values as written: strings quoted, logicals T or F
+};
+
+inline FitsImage read_fits(const std::string& path) {
+    FitsImage r;
+    fitsfile* f = nullptr;
+    int bitpix = 0, naxis = 0, nkeys = 0;
+    long n[2] = {0, 0};
+    if (fits_open_diskfile(&f, path.c_str(), READONLY, &r.status) != 0) return r;
+    fits_get_img_param(f, 2, &bitpix, &naxis, n, &r.status);
+    r.width = n[0];
+    r.height = n[1];
+    r.pixels.resize(static_cast<size_t>(n[0] * n[1]));
+    fits_read_img(f, TSHORT, 1, n[0] * n[1], nullptr, r.pixels.data(), nullptr, &r.status);
+    fits_get_hdrspace(f, &nkeys, nullptr, &r.status);
+    for (int i = 1; i <= nkeys; ++i) {
+        char name[FLEN_KEYWORD] = "", value[FLEN_VALUE] = "";
+        fits_read_keyn(f, i, name, value, nullptr, &r.status);
+        r.keys[name] = value;
+    }
+    int ignored = 0;
+    fits_close_file(f, &ignored);
+    return r;
+}
+#endif
+
+#ifdef KX29TEST_PNG
+
+struct PngImage {
+    bool ok = false;
+    unsigned width = 0, height = 0;
+    bool sixteen_bit = false;
+    std::vector<uint16_t> pixels;  // grey, 8 or 16 bits
+};
+
+inline PngImage read_png(const std::string& path) {
+    PngImage r;
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return r;
+    r.sixteen_bit = (png.format & PNG_FORMAT_FLAG_LINEAR) != 0;
+    png.format = r.sixteen_bit ? PNG_FORMAT_LINEAR_Y : PNG_FORMAT_GRAY;
+    std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(png));
+    r.ok = png_image_finish_read(&png, nullptr, bytes.data(), 0, nullptr) != 0;
+    r.width = png.width;
+    r.height = png.height;
+    if (r.sixteen_bit) {
+        r.pixels.resize(bytes.size() / 2);
+        std::memcpy(r.pixels.data(), bytes.data(), bytes.size());
+    } else {
+        r.pixels.assign(bytes.begin(), bytes.end());
+    }
+    return r;
+}
+#endif
 
 }  // namespace kx29test
