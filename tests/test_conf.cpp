@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "kx29.h"
 #include "test_util.h"
@@ -16,6 +18,14 @@ std::string read_conf_from(const std::string& text) {
     testing::internal::CaptureStderr();
     read_conf();
     return testing::internal::GetCapturedStderr();
+}
+
+// Every configurable value as text, to compare settings as a whole.
+std::string snapshot_settings() {
+    std::string all;
+    for (const ConfParam* p = conf; p->name != nullptr; ++p)
+        all += std::string(p->name) + "=" + (p->type == 'i' ? std::to_string(*p->addr.i) : std::string(p->addr.s)) + "\n";
+    return all;
 }
 
 struct IntCase {
@@ -88,6 +98,20 @@ TEST(Conf, TextValuesAndTheTable) {
     EXPECT_EQ(rows, 47);
     EXPECT_STREQ(conf[3].name, "chan0.tandem");
     EXPECT_STREQ(conf[46].name, "chan3.lines2");
+}
+
+TEST(Conf, ExampleFileStatesEveryDefault) {
+    ScratchDir dir;
+    std::ifstream example(KX29_SOURCE_DIR "/examples/kx29.conf");
+    std::string text((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    const std::string before = snapshot_settings();
+    for (ConfParam* p = conf; p->name != nullptr; ++p) {  // forget the defaults
+        if (p->type == 'i') *p->addr.i = -12345;
+        if (p->type == 's') p->addr.s[0] = '\0';
+    }
+    EXPECT_EQ(read_conf_from(text), "");
+    EXPECT_EQ(snapshot_settings(), before);
 }
 
 TEST(Conf, MissingFileEndsWithErrno) {
