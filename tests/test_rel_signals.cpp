@@ -242,6 +242,7 @@ public:
             dup2(err, 2);
             gate.pass();
             char* argv[] = {const_cast<char*>("kx29d-sim"), nullptr};
+            kx29harness::drop_realtime_privilege();
             execve(KX29_BIN_DIR "/kx29d-sim", argv, envp.data());
             _exit(127);
         }
@@ -377,6 +378,7 @@ TEST(SignalsAndRestarts, DaemonAttachingWhileTheCreatorIsHeldUpFindsInitialisedR
         dup2(err_pipe[1], 2);
         close(err_pipe[0]);
         char* argv[] = {const_cast<char*>("kx29d-sim"), nullptr};
+        kx29harness::drop_realtime_privilege();
         execve(KX29_BIN_DIR "/kx29d-sim", argv, envp.data());
         _exit(127);
     }

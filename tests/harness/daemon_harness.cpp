@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,6 +43,8 @@ static std::string example_conf() {
     fs::path example = fs::path(KX29_SOURCE_DIR) / "examples" / "kx29.conf";
     return fs::exists(example) ? slurp(example) : std::string("#\n");
 }
+
+void drop_realtime_privilege() { prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0); }
 
 Daemon::Daemon(Options options) : options_(std::move(options)) {
     key_ = options_.key.empty() ? kx29t::unique_key() : options_.key;
@@ -94,6 +98,7 @@ bool Daemon::start() {
             unsetenv("KX29_SIM");
         else
             setenv("KX29_SIM", options_.sim.c_str(), 1);
+        drop_realtime_privilege();
         execl(KX29_BIN_DIR "/kx29d-sim", "kx29d-sim", static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -19,6 +19,12 @@ struct Options {
     std::string key;         // segment key; empty: a fresh one
 };
 
+// In a child about to exec a daemon: gives up the right to real-time
+// scheduling, so that daemons of parallel tests (run as root in CI) cannot
+// starve the tests watching them. The simulated daemon then warns and runs at
+// normal priority.
+void drop_realtime_privilege();
+
 class Daemon {
 public:
     explicit Daemon(Options options = {});
