@@ -134,32 +134,6 @@ TEST_F(Segment, StalePidIsOverwritten) {
     }
 }
 
-TEST_F(Segment, OfDaemonsStartingTogetherExactlyOneRuns) {
-    attach();
-    pid_word() = 0;
-    restart();
-    constexpr int kStarters = 6;
-    pid_t kids[kStarters];
-    for (pid_t& kid : kids) {
-        kid = fork();
-        if (kid == 0) {
-            freopen("/dev/null", "w", stderr);
-            get_sh_mem();  // refused ones exit 1 after 2 s
-            sleep(4);      // the winner stays alive while the others look
-            _exit(0);
-        }
-    }
-    int winners = 0, refused = 0;
-    for (pid_t kid : kids) {
-        int status = 0;
-        waitpid(kid, &status, 0);
-        winners += WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        refused += WIFEXITED(status) && WEXITSTATUS(status) == 1;
-    }
-    EXPECT_EQ(winners, 1);
-    EXPECT_EQ(refused, kStarters - 1);
-}
-
 TEST_F(Segment, WrongSizedSegmentIsAnError) {
     int id = shmget(shm_key.code, 1000, IPC_CREAT | 0600);
     ASSERT_GE(id, 0);
