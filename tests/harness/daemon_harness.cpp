@@ -79,29 +79,46 @@ void Daemon::attach() {
     if (p != reinterpret_cast<void*>(-1)) shm_ = static_cast<unsigned char*>(p);
 }
 
-static int exit_code(int status) {
+int exit_status(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
 }
 
-bool Daemon::start() {
-    pid_ = fork();
-    if (pid_ == 0) {
-        if (chdir(dir_.c_str()) != 0) _exit(127);
-        int out = open("stdout.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int err = open("stderr.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        setenv("KX29_KEY", key_.c_str(), 1);
-        if (options_.sim.empty())
-            unsetenv("KX29_SIM");
-        else
-            setenv("KX29_SIM", options_.sim.c_str(), 1);
-        drop_realtime_privilege();
-        execl(KX29_BIN_DIR "/kx29d-sim", "kx29d-sim", static_cast<char*>(nullptr));
-        _exit(127);
+pid_t spawn(const fs::path& dir, const std::string& key, int out_fd, int err_fd,
+            const std::function<void()>& in_child) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    setenv("KX29_KEY", key.c_str(), 1);
+    unsetenv("KX29_SIM");
+    if (in_child) in_child();
+    drop_realtime_privilege();
+    execl(KX29_BIN_DIR "/kx29d-sim", "kx29d-sim", static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+std::string sanitizer_report(const std::string& err) {
+    for (const char* mark : {"Sanitizer", "runtime error:"}) {
+        const size_t at = err.find(mark);
+        if (at == std::string::npos) continue;
+        const size_t from = err.rfind('\n', at);
+        const size_t start = from == std::string::npos ? 0 : from + 1;
+        return err.substr(start, err.find('\n', at) - start);
     }
+    return "";
+}
+
+bool Daemon::start() {
+    const int out_fd = open((dir_ / "stdout.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int err_fd = open((dir_ / "stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_ = spawn(dir_, key_, out_fd, err_fd, [&] {
+        if (!options_.sim.empty()) setenv("KX29_SIM", options_.sim.c_str(), 1);
+    });
+    close(out_fd);
+    close(err_fd);
     // Serving once the first load has set the reference level.
     const std::size_t before = out().size();
     bool up = wait_for(
@@ -109,7 +126,7 @@ bool Daemon::start() {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                last_exit_ = exit_code(status);
+                last_exit_ = exit_status(status);
                 return true;
             }
             attach();
@@ -125,7 +142,7 @@ int Daemon::stop(int sig) {
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
-    return last_exit_ = exit_code(status);
+    return last_exit_ = exit_status(status);
 }
 
 int Daemon::wait_exit(double seconds) {
@@ -134,7 +151,21 @@ int Daemon::wait_exit(double seconds) {
     bool ended = wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
     if (!ended) return -1;
     pid_ = -1;
-    return last_exit_ = exit_code(status);
+    return last_exit_ = exit_status(status);
+}
+
+bool Daemon::wait_quiet(double quiet, double seconds) const {
+    std::error_code ec;
+    auto size = [&] { return fs::file_size(dir_ / "stdout.log", ec); };
+    auto last = size();
+    auto since = std::chrono::steady_clock::now();
+    return wait_for(
+        [&] {
+            const auto now = size();
+            if (now != last) last = now, since = std::chrono::steady_clock::now();
+            return std::chrono::steady_clock::now() - since >= std::chrono::duration<double>(quiet);
+        },
+        seconds);
 }
 
 std::string Daemon::out() const { return slurp(dir_ / "stdout.log"); }

@@ -25,6 +25,16 @@ struct Options {
 // normal priority.
 void drop_realtime_privilege();
 
+// Forks kx29d-sim in `dir` on segment `key` (any KX29_SIM dropped) with
+// stdout and stderr on the given descriptors, and does not wait for it.
+// `in_child` runs in the child just before the exec.
+pid_t spawn(const std::filesystem::path& dir, const std::string& key, int out_fd, int err_fd,
+            const std::function<void()>& in_child = {});
+// A waitpid status as Daemon::stop() reports it: exit status or 128 + signal.
+int exit_status(int wait_status);
+// The first line of a sanitizer report in a daemon's stderr, or "".
+std::string sanitizer_report(const std::string& err);
+
 class Daemon {
 public:
     explicit Daemon(Options options = {});
@@ -58,6 +68,9 @@ public:
     void request(int ch, int command, int nadd, int nexp);
     // Waits until CMD_ACQUIRE has dropped on the channel.
     bool wait_idle(int ch, double seconds);
+    // Waits until the daemon has printed nothing on stdout for `quiet`
+    // seconds (every frame and every channel load prints).
+    bool wait_quiet(double quiet, double seconds) const;
 
 private:
     void attach();
