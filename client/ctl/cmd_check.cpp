@@ -96,6 +96,13 @@ private:
     Run request(int nadd, int nexp, int bits);
     Run follow(int seqn0, int seqmsg0);
     void withdraw();
+    // Asks the daemon to zero the image; takes the bit back when unanswered.
+    bool clear_image() {
+        ch_.set_command_bits(CMD_CLEAR);
+        if (wait([&] { return (ch_.command() & CMD_CLEAR) == 0; }, timeout_)) return true;
+        ch_.clear_command_bits(CMD_CLEAR);
+        return false;
+    }
     bool wait(const std::function<bool()>& cond, milliseconds timeout) {
         return kx29::poll_until(cond, timeout, interrupted, milliseconds(1));
     }
@@ -228,11 +235,7 @@ Result Checker::check_reload() {
 
 Result Checker::check_clear() {
     ChannelState before = ch_.state();
-    ch_.set_command_bits(CMD_CLEAR);
-    if (!wait([&] { return (ch_.command() & CMD_CLEAR) == 0; }, timeout_)) {
-        ch_.clear_command_bits(CMD_CLEAR);
-        return fail("CMD_CLEAR was not cleared");
-    }
+    if (!clear_image()) return fail("CMD_CLEAR was not cleared");
     kx29::ChannelImage img = ch_.capture_image();
     const ChannelState& s = img.state;
     if (s.seqn != before.seqn + 1) return fail(text("seqn went from %d to %d, a clear counts 1", before.seqn, s.seqn));
@@ -327,11 +330,7 @@ Result Checker::check_ccd() {
 
 Result Checker::check_window() {
     ChannelState s = ch_.state();
-    ch_.set_command_bits(CMD_CLEAR);
-    if (!wait([&] { return (ch_.command() & CMD_CLEAR) == 0; }, timeout_)) {
-        ch_.clear_command_bits(CMD_CLEAR);
-        return fail("CMD_CLEAR was not cleared");
-    }
+    if (!clear_image()) return fail("CMD_CLEAR was not cleared");
     kx29::Window w{s.img_width / 4, s.img_height / 4, s.img_width / 2, s.img_height / 2};
     ch_.set_window(w);
     Run r = request(1, 1, CMD_ACQUIRE | CMD_CLEAR);
