@@ -3,10 +3,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build
-opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=/usr/bin/python3)
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-asan
-  opts=(-DCMAKE_BUILD_TYPE=Debug -DKX29_SANITIZE=ON -DKX29_BENCH=OFF)
+  opts=(-DCMAKE_BUILD_TYPE=Debug -DKX29_SANITIZE=ON -DKX29_BENCH=OFF -DPython_EXECUTABLE=/usr/bin/python3)
 fi
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
 cmake --build "$dir"
