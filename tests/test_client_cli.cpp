@@ -47,7 +47,10 @@ private:
             std::fill(r_->image, r_->image + KX29_IMAGE_PIXELS, static_cast<short>(seqn));
             r_->nadded = r_->nadd - left + 1;
             __atomic_store_n(&r_->seqn, seqn, __ATOMIC_SEQ_CST);
-            seg_.post(r_->num, "Frame" + std::to_string(seqn) + "(Add1 SubLev=0): Min=1 Max=1 Med=1.0");
+            // The frame's report follows its count after a while, as when
+            // the daemon's statistics take long.
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+            seg_.post(r_->num, "Frame" + std::to_string(seqn) + "(Add1 SubLev=0): Min=1 Max=255 Med=1.0");
             if (--left == 0 && r_->nexp > 0 && --r_->nexp == 0)
                 __atomic_fetch_and(&r_->command, ~(CMD_ACQUIRE | CMD_CLEAR), __ATOMIC_SEQ_CST);
         }
@@ -164,6 +167,11 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
         }
         auto res = p.wait(10);
         EXPECT_EQ(res.status, 0) << res.out << res.err;
+        if (!endless) {  // each frame reported once, with its own report; saturation noticed
+            for (int seqn = 1; seqn <= 6; ++seqn)
+                EXPECT_EQ(kx29test::count(res.out, ": Frame" + std::to_string(seqn) + "("), 1) << res.out;
+            EXPECT_TRUE(contains(res.out, "6 frames, 3 images, 3 saturated")) << res.out;
+        }
         for (int k = 1; k <= 3; ++k) {
             std::string raw = kx29test::slurp(file(k));
             EXPECT_EQ(raw.substr(0, 2), std::string({static_cast<char>(2 * k), 0})) << k;  // 2k, little-endian
