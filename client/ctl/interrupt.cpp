@@ -2,7 +2,6 @@
 #include "ctl.h"
 
 #include <csignal>
-#include <ctime>
 
 namespace kx29ctl {
 
@@ -14,11 +13,13 @@ void on_signal(int) { g_interrupted = 1; }
 
 }  // namespace
 
+// A closed pipe (kx29ctl acquire ... | head) withdraws the request like Ctrl-C
+// instead of killing the process with the request left running.
 void install_interrupt_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &sa, nullptr);
 }
 
 bool interrupted() { return g_interrupted != 0; }
@@ -27,13 +28,5 @@ std::chrono::milliseconds to_ms(double seconds) {
     return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
 }
 
-std::string local_time(long t) {
-    std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    localtime_r(&tt, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm);
-    return text;
-}
 
 }  // namespace kx29ctl

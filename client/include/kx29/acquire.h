@@ -2,6 +2,7 @@
 // (parameters first, command last) and following it frame by frame to its end.
 #pragma once
 
+#include "kx29/image.h"
 #include "kx29/settings.h"
 
 #include <chrono>
@@ -15,12 +16,15 @@ struct AcquireRequest {
     int channel = 0;
     int frames = 1;      // frames per image (nadd), at least 1
     int images = 1;      // images (nexp), not 0; negative: an endless series
-    bool clear = false;  // the first frame of every image replaces the image
+    // false: every image starts afresh (its first frame replaces the record's
+    // image); true: frames add to whatever the record's image holds.
+    bool add = false;
     bool ccd = false;    // bias/flat correction while reading
     std::optional<int> format;
     std::optional<int> ref_lev;
     std::optional<WindowRequest> window;
     std::optional<double> exposure;
+    Crop crop = Crop::Window;  // what each finished Image holds
 };
 
 // A request checked against the record, and what will be written for it.
@@ -45,7 +49,10 @@ struct Progress {
     double elapsed_s = 0;
     std::optional<double> remaining_s;      // none for an endless series
     std::optional<double> exposure_left_s;  // long exposure under way
-    std::string message;
+    double frame_exposure_s = 0.04;         // seconds of light per frame
+    std::string message;     // the channel's own last message
+    int frame_max = -1;      // maximum of the last frame read, -1 before the first
+    int saturated_frames = 0;  // frames whose maximum reached 255
     bool new_frame = false;
     bool new_message = false;
 };
@@ -69,7 +76,7 @@ struct AcquireResult {
 struct AcquireEvents {
     std::function<void(const Progress&)> progress;
     // A finished image, copied before the next image can overwrite it.
-    std::function<void(int image, const ChannelImage&)> image_done;
+    std::function<void(int image, const Image&)> image_done;
     // An image that the daemon began to overwrite before it could be copied.
     std::function<void(int image)> image_missed;
     std::function<bool()> stop_requested;
@@ -90,9 +97,7 @@ public:
     // stall_timeout or a vanished daemon withdraw the request (stop()).
     AcquireResult follow(const AcquireEvents& events, std::chrono::milliseconds stall_timeout);
 
-    // Withdraws the request and leaves the channel idle: no images left to
-    // acquire and the request bits cleared, so that no clear is left behind
-    // and a long exposure under way ends at its next step.
+    // Withdraws the request (see withdraw()).
     void stop();
 
 private:
@@ -103,6 +108,30 @@ private:
     int seqmsg0_ = 0;
     std::chrono::steady_clock::time_point started_;
 };
+
+// Withdraws whatever acquisition the channel has, whoever asked for it: nexp
+// 0 (the gate closes) and nadd kWithdrawnNadd (the mark of a long exposure
+// that may have been cut short),
+// then CMD_ACQUIRE, CMD_CLEAR and CMD_CCD cleared atomically, so that no
+// clear is left behind and a long exposure under way ends at its next step.
+void withdraw(Channel& ch);
+
+struct AbortReport {
+    int channel = 0;
+    bool daemon_alive = false;
+    bool was_acquiring = false;  // an acquisition was withdrawn
+    int images_left = 0;         // nexp found (negative: an endless series)
+    int frames_per_image = 0;    // nadd found
+    bool long_exposure = false;  // the channel acquires long exposures
+    bool idle = true;            // the daemon was seen to finish its last frame
+    std::string summary;         // one line for people
+};
+
+// Withdraws the channel's acquisition, then waits (at most timeout) until the
+// daemon has finished the frame under way, so the image no longer changes.
+// Works without a daemon too (the record is simply left idle).
+AbortReport abort_channel(Segment& seg, int channel,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // The seconds left in a "Tandem Exposure: %.1f" message, if it is one.
 std::optional<double> parse_exposure_countdown(const std::string& msg);

@@ -1,8 +1,8 @@
-// Saving a channel's image: FITS, PNG, PGM or raw, chosen by the file name's extension,
-// each file written under a temporary name and renamed when complete.
+// Writing images: FITS, PNG, PGM or raw, chosen by the file name's extension; the
+// output names of a series and the checks made on them before anything is acquired.
 #pragma once
 
-#include "kx29/client.h"
+#include "kx29/image.h"
 
 #include <cstdint>
 #include <ctime>
@@ -18,43 +18,56 @@ enum class FileType { Fits, Png, Pgm, Raw };
 std::optional<FileType> file_type_for(const std::string& path);
 // The same, with a usage error for an unknown extension.
 FileType require_file_type(const std::string& path);
+const char* mime_type(FileType t);
 
-struct SaveOptions {
+struct WriteOptions {
+    HeaderOptions header;  // FITS: keywords, and which pixels (form)
     // PNG and PGM: the raw values offset into 16 bits (value + 32768)
     // instead of the 8-bit stretch.
     bool sixteen_bit = false;
+    bool overwrite = false;  // else an existing file is an error
 };
 
-// Throws a failure (ErrorKind::Failed) when the file can't be written; no
-// partial file is left behind under the name.
-void save_image(const std::string& path, const ChannelImage& img, const SaveOptions& opt = {});
+// The file's bytes. Every front-end writes or serves exactly these.
+std::string encode_image(FileType type, const Image& img, const WriteOptions& opt = {});
 
-// The writers, each creating the file at path directly.
-void write_fits(const std::string& path, const ChannelImage& img);
-void write_png(const std::string& path, const ChannelImage& img, bool sixteen_bit);
-void write_pgm(const std::string& path, const ChannelImage& img, bool sixteen_bit);
-void write_raw(const std::string& path, const ChannelImage& img);
+// Writes the file under a temporary name and renames it when complete, so no
+// partial file is ever seen under the name. Without opt.overwrite an existing
+// file is left alone and reported. Throws a failure (ErrorKind::Failed).
+void save_image(const std::string& path, const Image& img, const WriteOptions& opt = {});
 
-// Grey levels at 0.5 % and 99.5 % of the window's pixels (the window as
-// clamped to the image); hi > lo.
+// Grey levels at 0.5 % and 99.5 % of the window's pixels (the record's window
+// within the region held); hi > lo.
 struct StretchLevels {
     int lo = 0;
     int hi = 1;
 };
-StretchLevels stretch_levels(const ChannelImage& img);
+StretchLevels stretch_levels(const Image& img);
 // The image mapped linearly from lo..hi onto 0..255, clipped.
-std::vector<uint8_t> stretch_to_8bit(const ChannelImage& img);
+std::vector<uint8_t> stretch_to_8bit(const Image& img);
 // The image offset into unsigned 16 bits: value + 32768.
-std::vector<uint16_t> offset_to_16bit(const ChannelImage& img);
+std::vector<uint16_t> offset_to_16bit(const Image& img);
 
-// Every "{n}" in pattern replaced by n.
-std::string numbered_name(const std::string& pattern, int n);
+// ---- Names of the files of a series ------------------------------------------
+// "{n}" is the image's number, "{n:0W}" the number zero-padded to W digits
+// (W 1..9). Any other "{" is a usage error.
+std::string expand_name(const std::string& pattern, int n);
 
-// "YYYY-MM-DDThh:mm:ss" in UTC, as FITS dates are written.
-std::string fits_utc_date(std::time_t t);
+// The outputs of an acquisition of `images` images (negative: endless),
+// checked before the request is made: the type is known, the pattern valid,
+// the directory exists and is writable, no two outputs name the same file,
+// and (without overwrite) no file of a finite series exists yet. With several
+// images and no "{n}" in a pattern, "_{n:0W}" is put before the extension
+// (W: the digits of the count, at least 3; 4 for an endless series).
+class OutputNames {
+public:
+    OutputNames(const std::vector<std::string>& patterns, int images, bool overwrite);
+    // The paths of image n (1-based).
+    std::vector<std::string> paths(int n) const;
+    bool empty() const { return patterns_.empty(); }
 
-// Seconds of light summed in the image: one frame's exposure times the
-// number of frames added (NCOMBINE).
-double exposure_time(const ChannelState& s);
+private:
+    std::vector<std::string> patterns_;
+};
 
 }  // namespace kx29
