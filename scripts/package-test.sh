@@ -50,9 +50,13 @@ for f in "${wanted[@]}"; do [ -e "$f" ] || fail "missing ${f#"$root"}"; done
 grep -qx 'ExecStart=/usr/bin/kx29d' "$unit" || fail "the unit does not run /usr/bin/kx29d"
 grep -qx 'WorkingDirectory=/etc/kx29' "$unit" || fail "the unit does not run from /etc/kx29"
 
-got=$("$bin/kx29ctl" --version)
-[ "$got" = "kx29ctl $version" ] || fail "kx29ctl --version says '$got', not 'kx29ctl $version'"
-echo "kx29ctl --version: $got"
+# Every packaged program that has --version gives the project's version.
+for program in kx29ctl kx29d-sim kx29d; do
+  [ -x "$bin/$program" ] || continue
+  got=$("$bin/$program" --version)
+  [ "$got" = "$program $version" ] || fail "$program --version says '$got', not '$program $version'"
+  echo "$program --version: $got"
+done
 
 # The Python module, when built, must sit where Debian's python3 looks.
 modules=$(find "$root/usr/lib" -path '*python3*' -name 'kx29*.so' 2>/dev/null || true)
@@ -70,6 +74,7 @@ awk '$1 ~ /^chan[0-3]\.spe[12]\.(name|size|sum)$/ {
      END { for (i in images) print v[i, "name"], v[i, "size"], v[i, "sum"] }' "$etc/kx29.conf" | sort -u |
   while read -r name size sum; do "$bin/kx29-mkspe" "$etc/spe/$name" "$size" "$sum"; done
 export KX29_KEY=$key
+(cd "$etc" && "$bin/kx29d-sim" --check-config) || fail "kx29d-sim --check-config rejects the packaged layout"
 (cd "$etc" && exec "$bin/kx29d-sim" >"$scratch/daemon.out" 2>"$scratch/daemon.err") &
 daemon=$!
 for _ in $(seq 100); do
