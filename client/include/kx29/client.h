@@ -153,8 +153,9 @@ private:
 enum class Access { ReadOnly, ReadWrite };
 
 struct DaemonStatus {
-    int pid = 0;
-    bool alive = false;
+    int pid = 0;            // negative while a daemon fills the records at its start
+    bool alive = false;     // serving
+    bool starting = false;  // a live daemon still filling the records
 };
 
 // One attachment of the shared segment.
