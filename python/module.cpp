@@ -218,9 +218,11 @@ const char* outcome_text(kx29::Outcome o) {
     return "?";
 }
 
-std::string outcome_summary(int channel, const kx29::AcquireResult& r) {
+// The line kx29ctl prints at the end of an acquisition.
+std::string outcome_summary(int channel, const kx29::AcquireResult& r, int saturated_images) {
     std::string s = "channel " + std::to_string(channel) + ": " + outcome_text(r.outcome) + " after " +
                     std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
+    if (saturated_images > 0) s += ", " + std::to_string(saturated_images) + " saturated";
     return r.message.empty() ? s : s + ": " + r.message;
 }
 
@@ -288,8 +290,9 @@ struct AcquireArgs {
 };
 
 kx29::AcquireRequest acquire_request(int channel, const AcquireArgs& a) {
-    if (a.images < 1)
-        throw kx29::Error(kx29::ErrorKind::Usage, "images must be at least 1 (acquire returns when they are all taken)");
+    if (a.images < 0)
+        throw kx29::Error(kx29::ErrorKind::Usage, "an endless series (images < 0) has no end to return at: "
+                                                  "call acquire in a loop");
     if (a.timeout && !(std::isfinite(*a.timeout) && *a.timeout > 0))
         throw kx29::Error(kx29::ErrorKind::Usage, "timeout must be a positive number of seconds");
     kx29::AcquireRequest req;
@@ -321,8 +324,12 @@ py::object channel_acquire(const PyChannel& ch, const AcquireArgs& a) {
     if (follower.pending()) throw *follower.pending();
 
     py::list images;
-    for (auto& img : follower.images()) images.append(py::cast(std::move(img)));
-    std::string summary = outcome_summary(ch.number, r);
+    int saturated = 0;
+    for (auto& img : follower.images()) {
+        saturated += img.saturated();
+        images.append(py::cast(std::move(img)));
+    }
+    std::string summary = outcome_summary(ch.number, r, saturated);
     if (r.outcome == kx29::Outcome::DaemonGone) throw kx29::Error(kx29::ErrorKind::Environment, summary);
     if (r.outcome != kx29::Outcome::Completed) raise_failed(summary, images);
     if (follower.missed() > 0)
