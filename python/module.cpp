@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,12 +88,12 @@ py::dict state_dict(const kx29::ChannelState& s) {
                     "seqmsg"_a = s.seqmsg, "msg"_a = py::bytes(s.msg).attr("decode")("latin-1"), "bias"_a = s.bias);
 }
 
-// A (height, width) array holding a copy of values.
+// A (height, width) array that takes over values: no second copy of the pixels.
 template <typename T>
-py::array_t<T> array_copy(const std::vector<T>& values, int width, int height) {
-    py::array_t<T> a({height, width});
-    std::memcpy(a.mutable_data(), values.data(), values.size() * sizeof(T));
-    return a;
+py::array_t<T> array_owning(std::vector<T>&& values, int width, int height) {
+    auto* owned = new std::vector<T>(std::move(values));
+    py::capsule base(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>({height, width}, owned->data(), base);
 }
 
 void make_read_only(py::array& a) { a.attr("flags").attr("writeable") = false; }
@@ -177,7 +176,7 @@ py::array_t<int16_t> channel_image(const PyChannel& ch) {
         py::gil_scoped_release nogil;
         copy = ch.seg->view(ch.number).capture_image();
     }
-    return array_copy(copy.pixels, copy.state.img_width, copy.state.img_height);
+    return array_owning(std::move(copy.pixels), copy.state.img_width, copy.state.img_height);
 }
 
 // The record's image in place, read-only; the array's base holds the segment attached.
@@ -412,10 +411,10 @@ PYBIND11_MODULE(kx29, m) {
         .def_property_readonly("saturated", &kx29::Image::saturated)
         .def_property_readonly("data", &image_data, "int16 pixels as the record holds them, [line, column]")
         .def_property_readonly(
-            "sum", [](const kx29::Image& i) { return array_copy(i.sum(), i.width(), i.height()); },
+            "sum", [](const kx29::Image& i) { return array_owning(i.sum(), i.width(), i.height()); },
             "int32 true sum of the frames: pixel + ADDLEV")
         .def_property_readonly(
-            "mean", [](const kx29::Image& i) { return array_copy(i.mean(), i.width(), i.height()); },
+            "mean", [](const kx29::Image& i) { return array_owning(i.mean(), i.width(), i.height()); },
             "float32 mean frame: (pixel + ADDLEV) / NCOMBINE")
         .def_property_readonly("header", &header_dict, "The FITS keywords save() writes, in order")
         .def(
