@@ -1,6 +1,6 @@
 // The Python module kx29: the board, its channels and their acquisitions over the client
 // library, with images as numpy arrays.
-#include "record_image.h"
+#include "library_gaps.h"
 
 #include "kx29/acquire.h"
 #include "kx29/image.h"
@@ -25,6 +25,8 @@ namespace {
 
 using SegmentPtr = std::shared_ptr<kx29::Segment>;
 constexpr const char* kCreator = "kx29 Python module";
+// As abort_channel: longer than the daemon's gaps between countdown messages.
+constexpr auto kQuietAfterWithdrawal = std::chrono::milliseconds(500);
 
 // ---- Exceptions ------------------------------------------------------------------
 // kx29.Error and one subclass per ErrorKind; created once, alive as long as the module.
@@ -319,6 +321,9 @@ py::object channel_acquire(const PyChannel& ch, const AcquireArgs& a) {
         py::gil_scoped_release nogil;
         acq.start();
         r = acq.follow(follower.events(), stall);
+        // Withdrawn: the channel is left idle, with the frame under way finished.
+        if (r.outcome == kx29::Outcome::Interrupted)
+            kx29py::wait_until_quiet(ch.seg->view(ch.number), kQuietAfterWithdrawal, std::chrono::seconds(5));
     }
     if (follower.pending()) throw *follower.pending();
 
