@@ -32,7 +32,8 @@ def board(daemon):
 
 def read_fits(path):
     """Header cards and int16 data of a one-HDU FITS file, read by hand (astropy may be absent)."""
-    raw = open(path, "rb").read()
+    with open(path, "rb") as f:
+        raw = f.read()
     cards, pos = {}, 0
     while True:
         card = raw[pos:pos + 80].decode("ascii")
