@@ -398,6 +398,7 @@ PYBIND11_MODULE(kx29, m) {
         .def_readonly("elapsed", &kx29::Progress::elapsed_s)
         .def_readonly("remaining", &kx29::Progress::remaining_s)
         .def_readonly("exposure_left", &kx29::Progress::exposure_left_s)
+        .def_readonly("frame_exposure", &kx29::Progress::frame_exposure_s)
         .def_readonly("message", &kx29::Progress::message)
         .def_readonly("frame_max", &kx29::Progress::frame_max)
         .def_readonly("saturated_frames", &kx29::Progress::saturated_frames)
