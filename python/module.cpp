@@ -1,6 +1,5 @@
 // The Python module kx29: the board, its channels and their acquisitions over the client
 // library, with images as numpy arrays.
-#include "library_gaps.h"
 
 #include "kx29/acquire.h"
 #include "kx29/image.h"
@@ -26,7 +25,6 @@ namespace {
 using SegmentPtr = std::shared_ptr<kx29::Segment>;
 constexpr const char* kCreator = "kx29 Python module";
 // As abort_channel: longer than the daemon's gaps between countdown messages.
-constexpr auto kQuietAfterWithdrawal = std::chrono::milliseconds(500);
 
 // ---- Exceptions ------------------------------------------------------------------
 // kx29.Error and one subclass per ErrorKind; created once, alive as long as the module.
@@ -190,7 +188,7 @@ py::array channel_view(const PyChannel& ch) {
     py::capsule base(owner, [](void* p) { delete static_cast<SegmentPtr*>(p); });
     const ssize_t w = s.img_width, h = s.img_height;
     py::array a(py::dtype::of<int16_t>(), {h, w}, {w * ssize_t(sizeof(short)), ssize_t(sizeof(short))},
-                kx29py::record_image(v), base);
+                reinterpret_cast<const short*>(v.image_memory().data()), base);
     make_read_only(a);
     return a;
 }
@@ -207,23 +205,9 @@ py::dict channel_abort(const PyChannel& ch, double timeout_s) {
 }
 
 // ---- Acquisition ---------------------------------------------------------------------
-const char* outcome_text(kx29::Outcome o) {
-    switch (o) {
-    case kx29::Outcome::Completed: return "completed";
-    case kx29::Outcome::Failed: return "failed";
-    case kx29::Outcome::Interrupted: return "interrupted";
-    case kx29::Outcome::TimedOut: return "timed out";
-    case kx29::Outcome::DaemonGone: return "daemon gone";
-    case kx29::Outcome::EndedElsewhere: return "ended by another client";
-    }
-    return "?";
-}
-
 // The line kx29ctl prints at the end of an acquisition.
 std::string outcome_summary(int channel, const kx29::AcquireResult& r, int saturated_images) {
-    std::string s = "channel " + std::to_string(channel) + ": " + outcome_text(r.outcome) + " after " +
-                    std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
-    if (saturated_images > 0) s += ", " + std::to_string(saturated_images) + " saturated";
+    std::string s = kx29::acquisition_summary(channel, r, saturated_images);
     return r.message.empty() ? s : s + ": " + r.message;
 }
 
@@ -321,9 +305,6 @@ py::object channel_acquire(const PyChannel& ch, const AcquireArgs& a) {
         py::gil_scoped_release nogil;
         acq.start();
         r = acq.follow(follower.events(), stall);
-        // Withdrawn: the channel is left idle, with the frame under way finished.
-        if (r.outcome == kx29::Outcome::Interrupted)
-            kx29py::wait_until_quiet(ch.seg->view(ch.number), kQuietAfterWithdrawal, std::chrono::seconds(5));
     }
     if (follower.pending()) throw *follower.pending();
 
