@@ -363,7 +363,7 @@ bool ChannelCcd::StartStreaming() {
         return false;
     }
     const Shot s = shot(req);
-    Streamer->setPixelFormat(INDI_MONO, 16);
+    Streamer->setPixelFormat(INDI_MONO, 8);
     Streamer->setSize(PrimaryCCD.getSubW() / s.binx, PrimaryCCD.getSubH() / s.biny);
     worker_.post([this, s](std::stop_token stop) { run_stream(s, stop); });
     return true;
@@ -383,9 +383,9 @@ void ChannelCcd::run_stream(const Shot& shot, std::stop_token stop) {
         kx29::AcquireEvents ev;
         ev.image_done = [&](int, const kx29::Image& img) {
             if (img.region != shot.request.window->window) return;  // another client's window: not this stream
-            const Frame16 f = binned_sum(img, shot.binx, shot.biny);
+            const auto video = video_pixels(binned_sum(img, shot.binx, shot.biny), shot.binx, shot.biny);
             std::lock_guard guard(ccdBufferLock);
-            Streamer->newFrame(f.bytes(), f.byte_count());
+            Streamer->newFrame(video.data(), static_cast<uint32_t>(video.size()));
         };
         ev.stop_requested = [&] { return stop.stop_requested(); };
         result = acq.follow(ev, kx29::default_stall_timeout(acq.plan()));

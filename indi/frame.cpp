@@ -31,4 +31,12 @@ Frame16 binned_sum(const kx29::Image& img, int binx, int biny) {
     return out;
 }
 
+std::vector<uint8_t> video_pixels(const Frame16& binned, int binx, int biny) {
+    std::vector<uint8_t> out(binned.pixels.size());
+    const int block = binx * biny;
+    std::transform(binned.pixels.begin(), binned.pixels.end(), out.begin(),
+                   [block](uint16_t v) { return static_cast<uint8_t>(std::min(v / block, 255)); });
+    return out;
+}
+
 }  // namespace kx29indi

@@ -32,4 +32,8 @@ struct Frame16 {
 // bottom edge is left out, as INDI sizes a binned frame (width / binx, height / biny).
 Frame16 binned_sum(const kx29::Image& img, int binx, int biny);
 
+// A frame of live video, 8 bits as the board grabs them: each binned pixel divided by
+// the pixels of its block, clamped to 255.
+std::vector<uint8_t> video_pixels(const Frame16& binned, int binx, int biny);
+
 }  // namespace kx29indi
