@@ -19,9 +19,10 @@ struct MainQueue {
     int write_fd = -1;
 };
 
+// Never destroyed: a worker may still post while the process runs its exit handlers.
 MainQueue& main_queue() {
-    static MainQueue q;
-    return q;
+    static MainQueue* q = new MainQueue;
+    return *q;
 }
 
 void drain_main_queue(int fd, void*) {
