@@ -101,7 +101,7 @@ def read_fits(path):
 def record_sum(d, ch, directory):
     """The record's image as kx29ctl saves it: the true sum of its frames in the window."""
     path = os.path.join(directory, "record%d.fits" % ch)
-    r = d.ctl("save", "-c", str(ch), "--sum", "-o", path)
+    r = d.ctl("save", "-c", str(ch), "--sum", "--overwrite", "-o", path)
     assert r.returncode == 0, r.stderr
     return read_fits(path)[1]
 
