@@ -269,10 +269,13 @@ void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
         kx29::Acquisition acq(*shot.segment, shot.request);
         acq.start();
         kx29::AcquireEvents ev;
+        const bool long_exposure = acq.plan().long_exposure;
         ev.progress = [&](const kx29::Progress& p) {
             if (!p.new_frame && !p.new_message) return;
-            const double left = p.exposure_left_s.value_or(p.remaining_s.value_or(0.0));
-            run_on_main([this, stop, left] {
+            // A long exposure follows the daemon's countdown, frames the estimate of the time left.
+            const std::optional<double> left = long_exposure ? p.exposure_left_s : p.remaining_s;
+            if (!left) return;
+            run_on_main([this, stop, left = *left] {
                 if (!stop.stop_requested() && PrimaryCCD.isExposing()) PrimaryCCD.setExposureLeft(left);
             });
         };
