@@ -206,8 +206,12 @@ def test_no_daemon_then_daemon_gone_then_reconnect():
         d.start()
         assert connect(c, 0) == "Ok"
         assert expose(c, 0, 0.04) == "Ok"
+        c.set_number(dev(0), "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=2.0)  # 50 frames, several seconds
+        assert c.wait(lambda: len(c.props[(dev(0), "CCD_EXPOSURE")]["history"]) > 2, 5)
+        seen = len(c.messages)
         d.stop()
-        assert expose(c, 0, 0.2) == "Alert"
+        assert c.wait_state(dev(0), "CCD_EXPOSURE", ("Ok", "Alert")) == "Alert"
+        assert any("daemon has ended" in m[1] for m in c.messages[seen:]), c.messages[seen:]
         d.start()
         c.set_switch(dev(0), "CONNECTION", "DISCONNECT", off=["CONNECT"])
         assert c.wait_state(dev(0), "CONNECTION", ("Idle",)) == "Idle"
