@@ -179,8 +179,10 @@ void ChannelCcd::TimerHit() {
     timer_id_ = SetTimer(kLivenessPeriodMs);
 }
 
+// An exposure, the stream or a board request under way. A job that is only winding down
+// after an abort does not count: what changes now concerns the next request.
 bool ChannelCcd::busy() const {
-    return worker_.busy() || PrimaryCCD.isExposing() || (Streamer && Streamer->isStreaming());
+    return board_request_pending_ || PrimaryCCD.isExposing() || (Streamer && Streamer->isStreaming());
 }
 
 bool ChannelCcd::refuse(INDI::Property prop, const std::string& why) {
@@ -213,8 +215,8 @@ bool ChannelCcd::StartExposure(float) {
         LOG_ERROR("Not connected to the KX29 daemon.");
         return false;
     }
-    if (Streamer->isStreaming()) {
-        LOG_ERROR("Stop the video stream before an exposure.");
+    if (Streamer->isStreaming() || board_request_pending_) {
+        LOGF_ERROR("Channel %d is busy with the video stream or a board request.", channel_);
         return false;
     }
     if (!std::isfinite(seconds)) {
@@ -387,7 +389,9 @@ void ChannelCcd::run_stream(const Shot& shot, std::stop_token stop) {
         ev.image_done = [&](int, const kx29::Image& img) {
             if (img.region != shot.request.window->window) return;  // another client's window: not this stream
             const auto video = video_pixels(binned_sum(img, shot.binx, shot.biny), shot.binx, shot.biny);
+            // Under the lock the stream's size is the one this frame has, unless it was stopped.
             std::lock_guard guard(ccdBufferLock);
+            if (stop.stop_requested()) return;
             Streamer->newFrame(video.data(), static_cast<uint32_t>(video.size()));
         };
         ev.stop_requested = [&] { return stop.stop_requested(); };
@@ -420,6 +424,7 @@ bool ChannelCcd::UpdateCCDFrame(int x, int y, int w, int h) {
         return false;
     }
     PrimaryCCD.setFrame(x, y, w, h);
+    std::lock_guard guard(ccdBufferLock);
     Streamer->setSize(w / PrimaryCCD.getBinX(), h / PrimaryCCD.getBinY());
     return true;
 }
@@ -433,6 +438,7 @@ bool ChannelCcd::UpdateCCDBin(int hor, int ver) {
         LOGF_ERROR("Binning %dx%d: each side is 1 to %d.", hor, ver, kMaxBinning);
         return false;
     }
+    std::lock_guard guard(ccdBufferLock);
     return CCD::UpdateCCDBin(hor, ver);
 }
 
@@ -490,6 +496,7 @@ void ChannelCcd::run_board_request(INDI::PropertySwitch& prop,
     }
     prop.setState(IPS_BUSY);
     prop.apply();
+    board_request_pending_ = true;
     worker_.post([this, seg = segment_, &prop, request, geometry_changes](std::stop_token stop) {
         std::string error;
         try {
@@ -499,6 +506,7 @@ void ChannelCcd::run_board_request(INDI::PropertySwitch& prop,
             error = e.what();
         }
         run_on_main([this, &prop, error, geometry_changes] {
+            board_request_pending_ = false;
             if (!isConnected() || !segment_) return;
             if (geometry_changes) refresh_from_record();
             if (prop.size() == 1) prop.reset();  // a button springs back

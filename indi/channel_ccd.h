@@ -73,6 +73,7 @@ private:
     bool tandem_ = false;
     bool ccd_correction_ = false;
     bool daemon_lost_ = false;
+    bool board_request_pending_ = false;  // format, show or reload under way
     int timer_id_ = -1;
     std::vector<kx29::HeaderCard> extra_cards_;  // of the image in the frame buffer; under ccdBufferLock
 

@@ -85,11 +85,6 @@ void Worker::stop_all() {
     for (auto& [source, job] : jobs_) source.request_stop();
 }
 
-bool Worker::busy() const {
-    std::lock_guard lock(mutex_);
-    return running_ || !jobs_.empty();
-}
-
 void Worker::run(std::stop_token thread_stop) {
     std::unique_lock lock(mutex_);
     // On the way out the queue is still emptied: stopped jobs end at once, and a job
@@ -101,11 +96,9 @@ void Worker::run(std::stop_token thread_stop) {
         jobs_.pop_front();
         if (thread_stop.stop_requested()) source.request_stop();
         current_ = source;
-        running_ = true;
         lock.unlock();
         job(source.get_token());
         lock.lock();
-        running_ = false;
     }
 }
 

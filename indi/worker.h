@@ -30,17 +30,14 @@ public:
     void post(Job job);
     // Asks the running job and every waiting one to stop; does not wait.
     void stop_all();
-    // True while a job runs or waits.
-    bool busy() const;
 
 private:
     void run(std::stop_token thread_stop);
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable_any wake_;
     std::deque<std::pair<std::stop_source, Job>> jobs_;
     std::stop_source current_;
-    bool running_ = false;
     std::jthread thread_;  // last: starts once the members above exist
 };
 
