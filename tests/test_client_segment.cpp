@@ -28,7 +28,8 @@ TEST(ClientSegment, AttachmentAndLivenessErrorsNameTheirCause) {
                                         std::tuple{size_t{1000}, 0, "1000 bytes, fewer than"},
                                         std::tuple{full, 0, "ended cleanly"},
                                         std::tuple{full, kx29test::dead_pid(), "no longer exists"},
-                                        std::tuple{full, -1, "no longer exists"}}) {
+                                        std::tuple{full, -kx29test::dead_pid(), "no longer exists"},
+                                        std::tuple{full, -getpid(), "is starting"}}) {
         std::optional<HandMadeSegment> seg;
         std::string key = bytes == 0 ? HandMadeSegment().key() : seg.emplace(bytes).key();
         if (bytes == full) seg->set_pid(pid);

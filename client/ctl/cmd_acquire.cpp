@@ -7,21 +7,6 @@
 
 namespace kx29ctl {
 
-namespace {
-
-const char* outcome_text(kx29::Outcome o) {
-    switch (o) {
-    case kx29::Outcome::Completed: return "completed";
-    case kx29::Outcome::Failed: return "failed";
-    case kx29::Outcome::Interrupted: return "interrupted";
-    case kx29::Outcome::TimedOut: return "timed out";
-    case kx29::Outcome::DaemonGone: return "daemon gone";
-    case kx29::Outcome::EndedElsewhere: return "ended by another client";
-    }
-    return "?";
-}
-
-}  // namespace
 
 int run_acquire(const AcquireOptions& o) {
     kx29::AcquireRequest req = o.request;
@@ -68,9 +53,7 @@ int run_acquire(const AcquireOptions& o) {
     kx29::AcquireResult r = acq.follow(ev, stall);
     display.finish();
 
-    std::string summary = "channel " + std::to_string(req.channel) + ": " + outcome_text(r.outcome) + " after " +
-                          std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
-    if (saturated_images > 0) summary += ", " + std::to_string(saturated_images) + " saturated";
+    const std::string summary = kx29::acquisition_summary(req.channel, r, saturated_images);
     if (save_error) {
         std::fprintf(stderr, "kx29ctl: %s; %s\n", save_error->c_str(), summary.c_str());
         return kExitFailed;

@@ -151,6 +151,41 @@ void withdraw(Channel& ch) {
     ch.clear_command_bits(CMD_ACQUIRE | CMD_CLEAR | CMD_CCD);
 }
 
+bool wait_until_quiet(const ChannelView& ch, std::chrono::milliseconds timeout) {
+    auto signature = [&] { return std::pair{ch.seqn(), ch.seqmsg()}; };
+    auto last = signature();
+    auto quiet_since = Clock::now();
+    return poll_until(
+        [&] {
+            auto now = signature();
+            if (now != last) {
+                last = now;
+                quiet_since = Clock::now();
+            }
+            return Clock::now() - quiet_since >= kAbortQuiet;
+        },
+        timeout, {}, std::chrono::milliseconds(10));
+}
+
+const char* outcome_text(Outcome o) {
+    switch (o) {
+    case Outcome::Completed: return "completed";
+    case Outcome::Failed: return "failed";
+    case Outcome::Interrupted: return "interrupted";
+    case Outcome::TimedOut: return "timed out";
+    case Outcome::DaemonGone: return "daemon gone";
+    case Outcome::EndedElsewhere: return "ended by another client";
+    }
+    return "?";
+}
+
+std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images) {
+    std::string s = "channel " + std::to_string(channel) + ": " + outcome_text(r.outcome) + " after " +
+                    std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
+    if (saturated_images > 0) s += ", " + std::to_string(saturated_images) + " saturated";
+    return s;
+}
+
 AbortReport abort_channel(Segment& seg, int channel, std::chrono::milliseconds timeout) {
     check_channel(channel);
     Channel ch = seg.channel(channel);
@@ -177,20 +212,8 @@ AbortReport abort_channel(Segment& seg, int channel, std::chrono::milliseconds t
         return r;
     }
     // The daemon finishes the frame under way (a long exposure ends at its next
-    // countdown step, then its frame is read): wait until nothing changes.
-    auto signature = [&] { return std::pair{ch.seqn(), ch.seqmsg()}; };
-    auto last = signature();
-    auto quiet_since = Clock::now();
-    r.idle = poll_until(
-        [&] {
-            auto now = signature();
-            if (now != last) {
-                last = now;
-                quiet_since = Clock::now();
-            }
-            return Clock::now() - quiet_since >= kAbortQuiet;
-        },
-        timeout, {}, std::chrono::milliseconds(10));
+    // countdown step, then its frame is read).
+    r.idle = wait_until_quiet(ch, timeout);
     r.summary = name + ": withdrew an acquisition (" + what + "); " +
                 (r.idle ? "the daemon is idle on it" : "the daemon was still busy on it when the wait ended");
     return r;
@@ -269,6 +292,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     for (;;) {
         if (ev.stop_requested && ev.stop_requested()) {
             stop();
+            wait_until_quiet(channel_, std::chrono::seconds(5));
             return result(Outcome::Interrupted, "interrupted; the acquisition was withdrawn");
         }
         // The command word first: the daemon clears its bits last, so once

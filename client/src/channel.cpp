@@ -95,6 +95,10 @@ ChannelState ChannelView::state() const {
     return s;
 }
 
+std::span<const int16_t> ChannelView::image_memory() const {
+    return {reinterpret_cast<const int16_t*>(rec_->image), static_cast<size_t>(KX29_IMAGE_PIXELS)};
+}
+
 ChannelImage ChannelView::capture_image() const {
     // The daemon finishes writing a frame into the image before it counts
     // seqn up, so a copy framed by two equal seqn readings holds no frame

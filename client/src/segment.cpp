@@ -2,6 +2,7 @@
 #include "kx29/client.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <sys/ipc.h>
@@ -87,6 +88,9 @@ DaemonStatus Segment::daemon() const {
     // leaves its PID, so the process is probed. It runs as root, and an
     // ordinary user's probe then fails with EPERM: the process exists.
     if (st.pid > 0) st.alive = kill(st.pid, 0) == 0 || errno == EPERM;
+    // A starting daemon marks the word with its negated PID until its
+    // records are filled.
+    if (st.pid < 0 && st.pid != INT_MIN) st.starting = kill(-st.pid, 0) == 0 || errno == EPERM;
     return st;
 }
 
@@ -95,6 +99,9 @@ void Segment::require_daemon() const {
     if (st.alive) return;
     if (st.pid == 0)
         throw Error(ErrorKind::Environment, "the daemon is not running (it ended cleanly; segment " + key_text(key_) + ")");
+    if (st.starting)
+        throw Error(ErrorKind::Environment, "the daemon is starting (PID " + std::to_string(-st.pid) + " in segment " +
+                                                key_text(key_) + "); try again in a moment");
     throw Error(ErrorKind::Environment,
                 "the daemon is not running (PID " + std::to_string(st.pid) + " in segment " + key_text(key_) +
                     " no longer exists)");

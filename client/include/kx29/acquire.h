@@ -73,6 +73,12 @@ struct AcquireResult {
     std::string message;
 };
 
+// "completed", "failed", "interrupted", "timed out", "daemon gone", "ended by another client".
+const char* outcome_text(Outcome o);
+// "channel 0: completed after 10 frames, 1 images[, 1 saturated]": the line
+// every front-end gives at the end of an acquisition.
+std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images);
+
 struct AcquireEvents {
     std::function<void(const Progress&)> progress;
     // A finished image, copied before the next image can overwrite it.
@@ -94,7 +100,9 @@ public:
     void start(std::chrono::milliseconds settle_timeout = std::chrono::seconds(5));
 
     // Follows the request to its end. A stop request, a stall longer than
-    // stall_timeout or a vanished daemon withdraw the request (stop()).
+    // stall_timeout or a vanished daemon withdraw the request (stop()); after
+    // a stop request it returns once the daemon has finished the frame under
+    // way, so that a new request cannot take that frame for its own.
     AcquireResult follow(const AcquireEvents& events, std::chrono::milliseconds stall_timeout);
 
     // Withdraws the request (see withdraw()).
@@ -126,6 +134,10 @@ struct AbortReport {
     bool idle = true;            // the daemon was seen to finish its last frame
     std::string summary;         // one line for people
 };
+
+// Waits until the channel's frame and message counters have stood still for
+// longer than the daemon's pause between frames (false: timeout came first).
+bool wait_until_quiet(const ChannelView& ch, std::chrono::milliseconds timeout);
 
 // Withdraws the channel's acquisition, then waits (at most timeout) until the
 // daemon has finished the frame under way, so the image no longer changes.

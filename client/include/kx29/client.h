@@ -111,6 +111,10 @@ public:
     std::array<int, KX29_MAX_COLS> flat() const;
 
     ChannelState state() const;
+    // The record's image memory itself (KX29_IMAGE_PIXELS values, row-major
+    // with stride img_width), valid while the segment is attached; the daemon
+    // writes into it while frames arrive.
+    std::span<const int16_t> image_memory() const;
     // The image as it stands; the copy is repeated while frames arrive during it.
     ChannelImage capture_image() const;
 
@@ -153,8 +157,9 @@ private:
 enum class Access { ReadOnly, ReadWrite };
 
 struct DaemonStatus {
-    int pid = 0;
-    bool alive = false;
+    int pid = 0;            // negative while a daemon fills the records at its start
+    bool alive = false;     // serving
+    bool starting = false;  // a live daemon still filling the records
 };
 
 // One attachment of the shared segment.
