@@ -1,6 +1,8 @@
 // kx29-mkspe FILE SIZE SUM: writes an FPGA configuration image of SIZE bytes
 // whose bytes, taken as signed chars, add up to SUM, so that the daemon can be
 // run on the simulated board, whose FPGA accepts any image.
+#include "kx29_version.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -65,6 +67,10 @@ std::vector<signed char> make_image(long size, long sum) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kx29-mkspe %s\n", KX29_VERSION);
+        return 0;
+    }
     long size = 0, sum = 0;
     if (argc != 4 || !parse_long(argv[2], &size) || !parse_long(argv[3], &sum)) {
         usage();
