@@ -1,0 +1,213 @@
+// The live view's poller: daemon liveness, channel changes, frame statistics and pictures.
+#include "live.h"
+
+#include "jpeg.h"
+#include "kx29/acquire.h"
+#include "kx29/control.h"
+#include "kx29/image_file.h"
+#include "kx29/status.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+
+namespace kx29web {
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kHistogramBins = 64;
+constexpr int kJpegQuality = 85;
+constexpr auto kAttachRetry = std::chrono::milliseconds(500);
+
+json window_json(const kx29::Window& w) { return json::array({w.col0, w.lin0, w.width, w.height}); }
+
+// Minimum, maximum, median, mean, dispersion and a histogram of the mean frame
+// (grey levels of one frame) within the measurement window.
+json window_statistics(const kx29::Image& win) {
+    std::vector<float> v = win.mean();
+    if (v.empty()) return nullptr;
+    auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    const double min = *lo, max = *hi;
+    double sum = 0, squares = 0;
+    for (float x : v) sum += x;
+    const double mean = sum / v.size();
+    for (float x : v) squares += (x - mean) * (x - mean);
+    std::vector<int> hist(kHistogramBins, 0);
+    const double scale = max > min ? kHistogramBins / (max - min) : 0;
+    for (float x : v) ++hist[std::min(kHistogramBins - 1, static_cast<int>((x - min) * scale))];
+    auto mid = v.begin() + v.size() / 2;
+    std::nth_element(v.begin(), mid, v.end());
+    return {{"min", min},
+            {"max", max},
+            {"median", *mid},
+            {"mean", mean},
+            {"dispersion", std::sqrt(squares / v.size())},
+            {"hist", hist},
+            {"hist_range", {min, max}}};
+}
+
+// What a page shows of a record, beside the picture.
+json tile_json(int channel, const kx29::ChannelState& s) {
+    json j = {{"channel", channel},
+              {"tandem", s.tandem != 0},
+              {"activ", s.activ},
+              {"seqn", s.seqn},
+              {"seqmsg", s.seqmsg},
+              {"msg", s.msg},
+              {"command", kx29::command_names(s.command)},
+              {"activity", kx29::channel_activity(s)},
+              {"acquiring", kx29::acquiring(s)},
+              {"nexp", s.nexp},
+              {"nadd", s.nadd},
+              {"nadded", s.nadded},
+              {"form", s.form},
+              {"next_form", s.next_form},
+              {"ref_lev", s.ref_lev},
+              {"exposure", s.exposure},
+              {"image", {s.img_width, s.img_height}},
+              {"window", window_json(s.window)},
+              {"tcurr", s.tcurr}};
+    if (auto left = kx29::parse_exposure_countdown(s.msg); left && s.tandem) j["exposure_left_s"] = *left;
+    return j;
+}
+
+}  // namespace
+
+// The poller's own state; only its thread touches it.
+class Poller {
+public:
+    Poller(LiveFeed& feed) : feed_(feed) {}
+
+    void pass(Clock::time_point now) {
+        attach_if_needed(now);
+        watch_daemon();
+        if (!segment_) return;
+        for (int ch = 0; ch < 4; ++ch) watch_channel(ch, now);
+    }
+
+private:
+    struct Known {
+        std::string tile;       // the tile as last published
+        int seqn = 0;
+        bool frame_pending = true;
+        Clock::time_point last_encoded{};
+        json frame = nullptr;   // the latest picture's description
+    };
+
+    void attach_if_needed(Clock::time_point now) {
+        if (segment_ || now < next_attach_) return;
+        next_attach_ = now + kAttachRetry;
+        try {
+            segment_.emplace(kx29::Segment::attach(kx29::Access::ReadOnly));
+        } catch (const kx29::Error&) {
+        }
+    }
+
+    void watch_daemon() {
+        kx29::DaemonStatus d = segment_ ? segment_->daemon() : kx29::DaemonStatus{};
+        if (alive_ && *alive_ == d.alive) return;
+        // A daemon that comes back may have made a new segment: attach afresh.
+        if (alive_ && d.alive) {
+            try {
+                segment_.emplace(kx29::Segment::attach(kx29::Access::ReadOnly));
+            } catch (const kx29::Error&) {
+            }
+        }
+        alive_ = d.alive;
+        feed_.hub_.publish("daemon", json{{"alive", d.alive}, {"pid", d.pid}, {"segment", segment_.has_value()}}.dump(),
+                           kTopicDaemon);
+    }
+
+    void watch_channel(int ch, Clock::time_point now) {
+        Known& k = known_[ch];
+        kx29::ChannelState s = segment_->view(ch).state();
+        if (s.seqn != k.seqn) k.frame_pending = true;
+        k.seqn = s.seqn;
+        const bool encode = k.frame_pending && now - k.last_encoded >= LiveFeed::kMinFrameInterval;
+        std::string tile = tile_json(ch, s).dump();
+        if (!encode && tile == k.tile) return;
+        if (encode) {
+            k.frame_pending = false;
+            k.last_encoded = now;
+            if (auto f = encode_frame(ch)) k.frame = *f;
+        }
+        k.tile = tile;
+        json ev = json::parse(tile);
+        ev["frame"] = k.frame;
+        feed_.hub_.publish("channel", ev.dump(), kTopicChannel0 + ch);
+    }
+
+    // Copies the record's image, publishes its picture and returns its description.
+    std::optional<json> encode_frame(int ch) {
+        kx29::ChannelImage copy = segment_->view(ch).capture_image();
+        if (!kx29::geometry_fits(copy.state) || copy.state.img_width <= 0 || copy.state.img_height <= 0)
+            return std::nullopt;
+        kx29::Image full = kx29::make_image(copy, kx29::Crop::Full);
+        kx29::StretchLevels levels = kx29::stretch_levels(full);
+        auto frame = std::make_shared<LiveFrame>();
+        frame->id = ++serial_;
+        frame->jpeg = encode_jpeg_gray(kx29::stretch_to_8bit(full), full.width(), full.height(), kJpegQuality);
+        {
+            std::lock_guard lock(feed_.mutex_);
+            feed_.frames_[ch] = frame;
+        }
+        return json{{"id", frame->id},
+                    {"seqn", copy.state.seqn},
+                    {"width", full.width()},
+                    {"height", full.height()},
+                    {"window", window_json(kx29::clamped_window(copy.state))},
+                    {"stretch", {levels.lo, levels.hi}},
+                    {"frames", copy.state.nadded},
+                    {"stats", window_statistics(kx29::make_image(copy, kx29::Crop::Window))}};
+    }
+
+    LiveFeed& feed_;
+    std::optional<kx29::Segment> segment_;
+    Clock::time_point next_attach_{};
+    std::optional<bool> alive_;
+    std::array<Known, 4> known_;
+    uint64_t serial_ = 0;
+};
+
+LiveFeed::LiveFeed(EventHub& hub) : hub_(hub) {}
+
+LiveFeed::~LiveFeed() { stop(); }
+
+void LiveFeed::start() {
+    thread_ = std::jthread([this](std::stop_token st) { run(st); });
+}
+
+void LiveFeed::stop() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
+    }
+}
+
+std::shared_ptr<const LiveFrame> LiveFeed::frame(int channel) const {
+    std::lock_guard lock(mutex_);
+    return frames_.at(channel);
+}
+
+void LiveFeed::run(std::stop_token stop) {
+    Poller poller(*this);
+    std::string last_error;
+    while (!stop.stop_requested()) {
+        try {
+            poller.pass(Clock::now());
+        } catch (const std::exception& e) {
+            // Said once; the next pass tries again.
+            if (last_error != e.what()) std::fprintf(stderr, "kx29ctl serve: live view: %s\n", e.what());
+            last_error = e.what();
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace kx29web
