@@ -32,7 +32,7 @@ public:
 
     // At most this many pictures per channel and second are encoded.
     static constexpr std::chrono::milliseconds kMinFrameInterval{100};
-    static constexpr std::chrono::milliseconds kPollInterval{3};
+    static constexpr std::chrono::milliseconds kPollInterval{5};
 
 private:
     void run(std::stop_token stop);

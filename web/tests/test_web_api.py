@@ -25,6 +25,11 @@ def channel(console, ch):
     return doc["channels"][ch]
 
 
+def acquiring(ch):
+    """The record has an acquisition with images left (CMD_ACQUIRE, nexp and nadd not 0)."""
+    return bool(ch["command"] & 2) and ch["nexp"] != 0 and ch["nadd"] != 0
+
+
 def wait_for(cond, timeout=15):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -82,7 +87,7 @@ def test_status_and_no_side_effects_of_get(daemon, console):
 
 def test_acquire_busy_abort_and_images(daemon, console, tmp_path):
     assert console.json("POST", "/api/channels/0/acquire", {"images": -1})[0] == 202
-    assert wait_for(lambda: channel(console, 0)["acquiring"])
+    assert wait_for(lambda: acquiring(channel(console, 0)))
     status, reply = console.json("POST", "/api/channels/0/acquire", {"images": 1})
     assert status == 409 and "acquiring" in reply["error"]
 
@@ -90,7 +95,7 @@ def test_acquire_busy_abort_and_images(daemon, console, tmp_path):
     other = subprocess.Popen([os.path.join(BIN_DIR, "kx29ctl"), "acquire", "-c", "2", "--images", "-1"],
                              env=daemon.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        assert wait_for(lambda: channel(console, 2)["acquiring"])
+        assert wait_for(lambda: acquiring(channel(console, 2)))
         assert console.json("POST", "/api/channels/2/acquire", {})[0] == 409
     finally:
         other.send_signal(signal.SIGINT)
@@ -98,11 +103,11 @@ def test_acquire_busy_abort_and_images(daemon, console, tmp_path):
 
     status, reply = console.json("POST", "/api/channels/0/abort", {})
     assert status == 200 and reply["was_acquiring"] and reply["idle"], reply
-    assert not channel(console, 0)["acquiring"]
+    assert not acquiring(channel(console, 0))
 
     body = {"frames": 2, "images": 1, "window": [96, 64, 320, 240], "format": 1}
     assert console.json("POST", "/api/channels/0/acquire", body)[0] == 202
-    assert wait_for(lambda: not channel(console, 0)["acquiring"])
+    assert wait_for(lambda: not acquiring(channel(console, 0)))
     status, headers, png = console.request("GET", "/api/channels/0/image.png")
     assert status == 200 and headers["Content-Type"] == "image/png"
     assert daemon.ctl("save", "-c", "0", "-o", str(tmp_path / "ctl.png")).returncode == 0
