@@ -2,7 +2,7 @@
 // stretch alone, each written under a temporary name and renamed as kx29ctl does.
 #include <benchmark/benchmark.h>
 
-#include "../client/testing/client_test_support.h"
+#include "../tests/client_test_support.h"
 #include "kx29/image_file.h"
 
 #include <filesystem>
@@ -13,8 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // A frame-like image: a sum of three noisy 8-bit frames less their sub-levels.
-kx29::ChannelImage full_image() {
-    kx29::ChannelImage img;
+kx29::Image full_image() {
+    kx29::Image img;
     img.channel = 1;
     kx29::ChannelState& s = img.state;
     s.num = 1;
@@ -28,6 +28,7 @@ kx29::ChannelImage full_image() {
     s.tstart = s.tcurr = 1700000000;
     std::mt19937 rng(29);
     std::normal_distribution<double> noise(0.0, 3.0);
+    img.region = s.window;
     img.pixels.resize(KX29_IMAGE_PIXELS);
     for (int line = 0; line < KX29_MAX_LINES; ++line)
         for (int col = 0; col < KX29_MAX_COLS; ++col)
@@ -37,10 +38,13 @@ kx29::ChannelImage full_image() {
 }
 
 void save(benchmark::State& state, const char* name, bool sixteen_bit) {
-    kx29::ChannelImage img = full_image();
+    kx29::Image img = full_image();
     kx29test::Scratch dir;
     std::string path = dir / name;
-    for (auto _ : state) kx29::save_image(path, img, {sixteen_bit});
+    kx29::WriteOptions opt;
+    opt.sixteen_bit = sixteen_bit;
+    opt.overwrite = true;
+    for (auto _ : state) kx29::save_image(path, img, opt);
     state.counters["bytes"] = static_cast<double>(fs::file_size(path));
 }
 
@@ -50,7 +54,7 @@ void BM_SavePng16(benchmark::State& state) { save(state, "image.png", true); }
 void BM_SavePgm8Stretched(benchmark::State& state) { save(state, "image.pgm", false); }
 
 void BM_Stretch8(benchmark::State& state) {
-    kx29::ChannelImage img = full_image();
+    kx29::Image img = full_image();
     for (auto _ : state) benchmark::DoNotOptimize(kx29::stretch_to_8bit(img));
 }
 

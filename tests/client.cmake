@@ -6,7 +6,6 @@ find_program(KX29_FITSVERIFY fitsverify REQUIRED)
 
 function(kx29_client_test name)
   kx29_test(${name} SOURCES ${name}.cpp LIBS kx29client ${ARGN})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/client/testing)
   target_compile_definitions(${name} PRIVATE KX29_FITSVERIFY="${KX29_FITSVERIFY}")
   # The tests run kx29ctl as a subprocess.
   add_dependencies(${name} kx29ctl)

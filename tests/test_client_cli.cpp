@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "client_test_support.h"
+#include "kx29_version.h"
 
 #include <array>
 #include <atomic>
@@ -70,12 +71,19 @@ TEST(ClientCli, ExitStatusesAndRefusedRequestsWriteNothing) {
     };
     const Case cases[] = {
         {{"--help"}, Env::Segment, 0, "Exit status: 0 success"},
+        {{"--version"}, Env::Segment, 0, "kx29ctl " KX29_VERSION},
         {{"status", "--json"}, Env::Segment, 0, R"("message":"say \"hi\"\u000a")"},
-        {{"status"}, Env::PidZero, 0, "not running"},
+        {{"status"}, Env::PidZero, 3, "not running"},
         {{"acquire", "-c", "4"}, Env::Segment, 2, "channel 4"},
-        {{"save", "-c", "0", "-o", "/nonexistent/x.fits"}, Env::Segment, 1, "can't write"},
+        {{"save", "-c", "0", "-o", "/nonexistent/x.fits"}, Env::Segment, 2, "no directory"},
         {{"acquire", "-c", "0", "--window", "1,1,5,5", "-o", "x.tif"}, Env::Segment, 2, "file type"},
-        {{"frobnicate"}, Env::Segment, 2, ""},
+        {{"acquire", "-c", "0", "--exposure", "5", "-o", "/nonexistent/dir/x.fits"}, Env::Busy, 2, "no directory"},
+        {{"acquire", "-c", "0", "--add", "--clear"}, Env::Segment, 2, "excludes"},
+        {{"save", "-c", "0", "--key", "NAXIS=3", "-o", "x.fits"}, Env::Segment, 2, "NAXIS is written"},
+        {{"frobnicate"}, Env::Segment, 2, "unknown command 'frobnicate'"},
+        {{"abort"}, Env::Segment, 2, "-c N or --all"},
+        {{"abort", "--all"}, Env::Segment, 0, "channel 3: nothing to stop"},
+        {{"abort", "-c", "0"}, Env::Busy, 0, "withdrew an acquisition (1 images of 1 frames left)"},
         {{"set", "-c", "0", "--window", "4,5,6,7", "--ref-lev", "12", "--bias", "9"}, Env::PidZero, 0,
          "window 4,5 6x7, reference level 12, exposure 0.040 s, bias 9"},  // as read back after writing
         {{"set", "-c", "0", "--window", "1,2,3,4", "--bias", "256"}, Env::Segment, 2, "bias"},
@@ -103,8 +111,11 @@ TEST(ClientCli, ExitStatusesAndRefusedRequestsWriteNothing) {
         auto res = run_ctl(c.args, key, 10);
         EXPECT_EQ(res.status, c.status) << res.out << res.err;
         EXPECT_TRUE(contains(res.out + res.err, c.text)) << res.out << res.err;
-        if (c.status != 0) {
+        if (c.status != 0 || c.args[0] == "status") {
             EXPECT_EQ(std::memcmp(before.data(), seg.record(0), before.size()), 0) << "a record was changed";
+        }
+        if (c.args[0] == "abort" && c.env == Env::Busy) {  // withdrawn, without a daemon too
+            EXPECT_EQ((std::array{seg.command(0), seg.record(0)->nexp}), (std::array{0, 0}));
         }
     }
 }
@@ -114,6 +125,7 @@ TEST(ClientCli, UnansweredRequestsAreWithdrawn) {
     const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"acquire", "-c", "3", "--frames", "5", "--clear", "--ccd"}, SIGINT, "interrupted"},
         {{"acquire", "-c", "3", "--images", "4"}, SIGTERM, "interrupted"},
+        {{"acquire", "-c", "3", "--images", "4"}, SIGPIPE, "interrupted"},  // | head
         {{"acquire", "-c", "3", "--timeout", "0.3"}, 0, "no frame"},
         {{"acquire", "-c", "3"}, -1, "daemon ended"},
         {{"clear", "-c", "3", "--timeout", "0.3"}, 0, "did not clear"},
@@ -141,17 +153,19 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
         HandMadeSegment seg;
         kx29test::Scratch dir;
         AcquisitionPeer peer(seg, 2);
-        CtlProcess p({"acquire", "-c", "2", "--frames", "2", "--images", endless ? "-1" : "3", "--clear", "--ccd",
-                      "--ref-lev", "33", "--window", "10,20,30,40", "-o", dir / "img{n}.raw"},
+        // Without "{n}" the files of a series are numbered all the same.
+        auto file = [&](int k) { return dir / ((endless ? "img" : "img_00") + std::to_string(k) + ".raw"); };
+        CtlProcess p({"acquire", "-c", "2", "--frames", "2", "--images", endless ? "-1" : "3", "--ccd",
+                      "--ref-lev", "33", "--window", "10,20,30,40", "-o", dir / (endless ? "img{n}.raw" : "img.raw")},
                      seg.key());
         if (endless) {
-            ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(dir / "img3.raw"); }, 10)) << p.out();
+            ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(file(3)); }, 10)) << p.out();
             p.signal(SIGINT);
         }
         auto res = p.wait(10);
         EXPECT_EQ(res.status, 0) << res.out << res.err;
         for (int k = 1; k <= 3; ++k) {
-            std::string raw = kx29test::slurp(dir / ("img" + std::to_string(k) + ".raw"));
+            std::string raw = kx29test::slurp(file(k));
             EXPECT_EQ(raw.substr(0, 2), std::string({static_cast<char>(2 * k), 0})) << k;  // 2k, little-endian
         }
         EXPECT_EQ(seg.command(2), endless ? 0 : CMD_CCD);  // the daemon leaves CMD_CCD; Ctrl-C clears it too

@@ -1,5 +1,5 @@
 // kx29ctl against the simulated daemon: acquiring to FITS and PNG, the conformance check,
-// Ctrl-C during an acquisition, and a channel without video.
+// abort after a client was killed, and a channel without video.
 #include <gtest/gtest.h>
 
 #include "client_test_support.h"
@@ -18,7 +18,7 @@ TEST(ClientEndToEnd, AcquiresToFitsAndPng) {
     Daemon d;
     ASSERT_TRUE(d.start()) << d.err();
     kx29test::Scratch dir;
-    auto res = run_ctl({"acquire", "-c", "0", "--frames", "3", "--images", "2", "--clear", "-o", dir / "a{n}.fits",
+    auto res = run_ctl({"acquire", "-c", "0", "--frames", "3", "--images", "2", "-o", dir / "a{n}.fits",
                         "-o", dir / "a{n}.png"},
                        d.key(), 60);
     ASSERT_EQ(res.status, 0) << res.out << res.err << d.out();
@@ -53,19 +53,30 @@ TEST(ClientEndToEnd, CheckPassesOnTheVideoAndTheLongExposureChannel) {
     }
 }
 
-TEST(ClientEndToEnd, CtrlCEndsAnAcquisitionAndLeavesTheChannelIdle) {
+// A client killed outright leaves its request in the record; abort withdraws
+// it, whoever made it, and the next plain acquire starts a fresh image.
+TEST(ClientEndToEnd, AbortStopsTheAcquisitionOfAKilledClient) {
     Daemon d;
     ASSERT_TRUE(d.start()) << d.err();
     TVchan* r = d.record(2);
-    CtlProcess p({"acquire", "-c", "2", "--frames", "1000", "--images", "-1", "--clear"}, d.key());
+    CtlProcess p({"acquire", "-c", "2", "--frames", "1000", "--images", "-1"}, d.key());
     ASSERT_TRUE(Daemon::wait_for([&] { return r->seqn >= 2; }, 20)) << p.out();
-    p.signal(SIGINT);
-    auto res = p.wait(5);
-    EXPECT_EQ(res.status, 0) << res.err;  // Ctrl-C is how an endless series ends
-    EXPECT_EQ(r->command, 0);
+    p.signal(SIGKILL);
+    p.wait(5);
+    usleep(400000);
+    EXPECT_EQ(r->command & CMD_ACQUIRE, CMD_ACQUIRE);  // still acquiring for nobody
+    auto res = run_ctl({"abort", "-c", "2"}, d.key(), 10);
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_TRUE(contains(res.out, "the daemon is idle on it")) << res.out;
     int seqn = r->seqn;
     usleep(600000);
-    EXPECT_LE(r->seqn, seqn + 1);  // at most the frame under way, then nothing
+    EXPECT_EQ(r->seqn, seqn);
+    EXPECT_EQ(r->command, 0);
+    for (int round = 0; round < 2; ++round) {
+        res = run_ctl({"acquire", "-c", "2", "--frames", "2"}, d.key(), 30);
+        ASSERT_EQ(res.status, 0) << res.err;
+        EXPECT_EQ(r->nadded, 2);  // not summed onto what was there
+    }
 }
 
 TEST(ClientEndToEnd, NoVideoIsAFailedRequest) {

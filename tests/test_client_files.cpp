@@ -1,9 +1,13 @@
-// Saving images: FITS checked by fitsverify and read back with CFITSIO, PNG read back with
-// libpng, PGM and raw bytes, the window's stretch levels, and the atomic replacement of files.
+// Saving images: FITS checked by fitsverify and read back with CFITSIO (crop, pixel forms,
+// header truth), PNG read back with libpng, PGM and raw bytes, the window's stretch levels,
+// file names, and files replaced whole or not at all.
 #include <gtest/gtest.h>
 
 #include "client_test_support.h"
 #include "kx29/image_file.h"
+
+#include <fstream>
+#include <functional>
 
 namespace {
 
@@ -28,7 +32,7 @@ TEST(ClientFiles, FitsPassesFitsverifyAndReadsBackAsTheRecord) {
         r->tstart = 1700000000;
         r->image[0] = -32768;
         r->image[1] = 32767;
-        auto res = run_ctl({"save", "-c", std::to_string(channel), "-o", path}, seg.key());
+        auto res = run_ctl({"save", "-c", std::to_string(channel), "--overwrite", "-o", path}, seg.key());
         ASSERT_EQ(res.status, 0) << res.err;
         std::string verdict = kx29test::command_output(KX29_FITSVERIFY " " + path);
         EXPECT_TRUE(contains(verdict, "0 warning(s) and 0 error(s)")) << verdict;
@@ -59,7 +63,7 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffset) {
                 static_cast<short>(line < 10 && col < 100 ? line * 100 + col : line % 2 ? 30000 : -30000);
     r->frm_width = 100;
     r->frm_height = 10;
-    ASSERT_EQ(run_ctl({"save", "-c", "3", "-o", dir / "a.png"}, seg.key()).status, 0);
+    ASSERT_EQ(run_ctl({"save", "-c", "3", "--full", "-o", dir / "a.png"}, seg.key()).status, 0);
     auto eight = kx29test::read_png(dir / "a.png");
     ASSERT_TRUE(eight.ok && !eight.sixteen_bit);
     ASSERT_EQ(std::pair(eight.width, eight.height), std::pair(768u, 512u));
@@ -71,7 +75,7 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffset) {
     EXPECT_EQ(eight.pixels[11 * 768], 255);      // 30000 clipped
     EXPECT_EQ(eight.pixels[12 * 768], 0);        // -30000 clipped
 
-    ASSERT_EQ(run_ctl({"save", "-c", "3", "--png16", "-o", dir / "b.png"}, seg.key()).status, 0);
+    ASSERT_EQ(run_ctl({"save", "-c", "3", "--full", "--png16", "-o", dir / "b.png"}, seg.key()).status, 0);
     auto sixteen = kx29test::read_png(dir / "b.png");
     ASSERT_TRUE(sixteen.ok && sixteen.sixteen_bit);
     for (size_t i : {size_t{0}, size_t{5 * 768 + 7}, size_t{11 * 768}, size_t{12 * 768}, size_t{511 * 768 + 767}})
@@ -80,16 +84,19 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffset) {
 
 TEST(ClientFiles, PgmAndRawHoldThePixels) {
     Scratch dir;
-    kx29::ChannelImage img;  // 300 x 20, pixel (col, line) = col + 300 * line - 20000
+    kx29::Image img;  // 300 x 20, pixel (col, line) = col + 300 * line - 20000
     img.state.img_width = 300;
     img.state.img_height = 20;
+    img.region = img.state.window = {0, 0, 300, 20};
     for (int i = 0; i < 300 * 20; ++i) img.pixels.push_back(static_cast<int16_t>(i - 20000));
     kx29::save_image(dir / "a.raw", img);
     std::string raw = kx29test::slurp(dir / "a.raw");
     ASSERT_EQ(raw.size(), 300u * 20 * 2);
     EXPECT_EQ(std::memcmp(raw.data(), img.pixels.data(), raw.size()), 0);
 
-    kx29::save_image(dir / "b.PGM", img, {true});
+    kx29::WriteOptions sixteen;
+    sixteen.sixteen_bit = true;
+    kx29::save_image(dir / "b.PGM", img, sixteen);
     std::string pgm = kx29test::slurp(dir / "b.PGM");
     const std::string header = "P5\n300 20\n65535\n";
     ASSERT_EQ(pgm.size(), header.size() + 300 * 20 * 2);
@@ -110,14 +117,113 @@ TEST(ClientFiles, FilesAreReplacedWholeOrNotAtAll) {
     HandMadeSegment seg;
     Scratch dir;
     ASSERT_EQ(run_ctl({"save", "-c", "0", "-o", dir / "x.raw"}, seg.key()).status, 0);
-    seg.record(0)->img_height = 10;
-    ASSERT_EQ(run_ctl({"save", "-c", "0", "-o", dir / "x.raw"}, seg.key()).status, 0);
+    seg.record(0)->img_height = seg.record(0)->frm_height = 10;
+    auto kept = run_ctl({"save", "-c", "0", "-o", dir / "x.raw"}, seg.key());
+    EXPECT_EQ(kept.status, 2);  // never overwritten unasked
+    EXPECT_TRUE(contains(kept.err, "exists")) << kept.err;
+    EXPECT_EQ(std::filesystem::file_size(dir / "x.raw"), 768u * 512 * 2);
+    ASSERT_EQ(run_ctl({"save", "-c", "0", "--overwrite", "-o", dir / "x.raw"}, seg.key()).status, 0);
     EXPECT_EQ(std::filesystem::file_size(dir / "x.raw"), 768u * 10 * 2);
     // Every name is checked before the first file is written.
     auto res = run_ctl({"save", "-c", "0", "-o", dir / "y.png", "-o", dir / "y.tiff"}, seg.key());
     EXPECT_EQ(res.status, 2);
     EXPECT_TRUE(contains(res.err, "file type")) << res.err;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"x.raw"});  // and no temporary is left
+}
+
+// What a header says must be what the pixels hold: the crop and its offsets,
+// the pixel forms, the tallies after an abort, saturation, the observer's keys.
+TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
+    HandMadeSegment seg;
+    Scratch dir;
+    TVchan* r = seg.record(1);  // the long-exposure channel
+    seg.set_exposure(1, 2.5);
+    r->nadded = 4;
+    r->addlev = 100;
+    r->frm_col0 = 10, r->frm_lin0 = 20, r->frm_width = 30, r->frm_height = 40;
+    seg.post(1, "Frame9(Add4 SubLev=25): Min=3 Max=255 Med=40.0 Avr=41.0 Disp=2.00");
+    struct Case {
+        std::vector<std::string> extra;
+        long width;
+        const char* bitpix;
+        std::function<double(short)> value;  // of a record pixel
+    };
+    const Case cases[] = {
+        {{"--key", "OBJECT=M42", "--key", "airmass=1.25", "--type", "dark"}, 30, "16", [](short v) { return v; }},
+        {{"--sum"}, 30, "32", [](short v) { return v + 100; }},
+        {{"--mean", "--full"}, 768, "-32", [](short v) { return (v + 100) / 4.0; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bitpix);
+        const std::string path = dir / ("h" + std::string(c.bitpix) + ".fits");
+        std::vector<std::string> args{"save", "-c", "1", "-o", path};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto res = run_ctl(args, seg.key());
+        ASSERT_EQ(res.status, 0) << res.err;
+        std::string verdict = kx29test::command_output(KX29_FITSVERIFY " " + path);
+        EXPECT_TRUE(contains(verdict, "0 warning(s) and 0 error(s)")) << verdict;
+        auto f = kx29test::read_fits(path);
+        ASSERT_EQ(f.status, 0);
+        EXPECT_EQ(f.keys["BITPIX"], c.bitpix);
+        ASSERT_EQ(f.width, c.width);
+        const bool full = c.width == 768;
+        ASSERT_EQ(f.height, full ? 576 : 40);
+        EXPECT_EQ(f.keys["LTV1"], full ? "0" : "-10");
+        EXPECT_EQ(f.keys["LTV2"], full ? "0" : "-20");
+        const int at = full ? 25 * 768 + 15 : 5 * 30 + 5;  // record pixel (15, 25)
+        EXPECT_DOUBLE_EQ(f.pixels[at], c.value(r->image[25 * 768 + 15]));
+        EXPECT_EQ(f.keys["EXPTIME"], "10.000");
+        EXPECT_EQ(f.keys["SATURATD"], "T");
+        EXPECT_EQ(f.keys["ROWORDER"], "'TOP-DOWN'");
+        EXPECT_EQ(f.keys.count("DATE-END") + f.keys.count("MJD-OBS") + f.keys.count("TIMESYS"), 3u);
+    }
+    auto f = kx29test::read_fits(dir / "h16.fits");
+    EXPECT_EQ(f.keys["OBJECT"], "'M42     '");
+    EXPECT_EQ(f.keys["AIRMASS"], "1.25");
+    EXPECT_EQ(f.keys["IMAGETYP"], "'DARK    '");
+
+    // A long exposure withdrawn mid-way: the light is not known.
+    r->command = CMD_ACQUIRE;
+    r->nexp = 1;
+    r->nadd = 1;
+    seg.set_pid(0);
+    auto res = run_ctl({"abort", "-c", "1"}, seg.key());
+    ASSERT_EQ(res.status, 0) << res.err;
+    EXPECT_TRUE(contains(res.out, "withdrew")) << res.out;
+    ASSERT_EQ(run_ctl({"save", "-c", "1", "-o", dir / "cut.fits"}, seg.key()).status, 0);
+    f = kx29test::read_fits(dir / "cut.fits");
+    EXPECT_EQ(f.keys.count("EXPTIME"), 0u);
+    EXPECT_EQ(f.keys["EXPKNOWN"], "F");
+}
+
+TEST(ClientFiles, SeriesNamesAreNumberedAndChecked) {
+    Scratch dir;
+    auto names = [&](std::vector<std::string> patterns, int images) {
+        for (auto& p : patterns) p = dir / p;
+        kx29::OutputNames o(patterns, images, false);
+        std::vector<std::string> out;
+        for (int n : {1, 12}) out.push_back(std::filesystem::path(o.paths(n).at(0)).filename());
+        return out;
+    };
+    EXPECT_EQ(names({"a{n}.fits"}, 20), (std::vector<std::string>{"a1.fits", "a12.fits"}));
+    EXPECT_EQ(names({"a{n:04}.fits"}, 20), (std::vector<std::string>{"a0001.fits", "a0012.fits"}));
+    EXPECT_EQ(names({"same.fits"}, 20), (std::vector<std::string>{"same_001.fits", "same_012.fits"}));
+    EXPECT_EQ(names({"s.png"}, -1), (std::vector<std::string>{"s_0001.png", "s_0012.png"}));
+    EXPECT_EQ(names({"one.fits"}, 1)[0], "one.fits");
+    std::ofstream(dir / "taken_002.fits") << "x";
+    for (auto [patterns, images, error] : {
+             std::tuple<std::vector<std::string>, int, const char*>{{"{x}.fits"}, 1, "bad name pattern"},
+             {{"a{n:0}.fits"}, 1, "bad name pattern"},
+             {{"a.fits", "a.fits"}, 1, "both be written"},
+             {{"taken.fits"}, 3, "exists"},
+             {{"/nonexistent/dir/x.fits"}, 1, "no directory"},
+             {{"a.tiff"}, 1, "file type"},
+         }) {
+        SCOPED_TRACE(error);
+        for (auto& p : patterns) p = p[0] == '/' ? p : dir / p;
+        std::string what = kx29test::error_of([&] { kx29::OutputNames(patterns, images, false); });
+        EXPECT_TRUE(contains(what, error)) << what;
+    }
 }
 
 }  // namespace

@@ -26,7 +26,10 @@ const char* outcome_text(kx29::Outcome o) {
 int run_acquire(const AcquireOptions& o) {
     kx29::AcquireRequest req = o.request;
     if (o.window) req.window = kx29::parse_window(*o.window);
-    for (const auto& out : o.outputs) kx29::require_file_type(out);
+    req.crop = o.files.full ? kx29::Crop::Full : kx29::Crop::Window;
+    // Every output is checked before anything is asked of the daemon.
+    const kx29::WriteOptions write = write_options(o.files);
+    const kx29::OutputNames names(o.files.outputs, req.images, o.files.overwrite);
 
     auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
     seg.require_daemon();
@@ -36,15 +39,18 @@ int run_acquire(const AcquireOptions& o) {
     install_interrupt_handlers();
     ProgressDisplay display(req.channel, isatty(STDOUT_FILENO) != 0);
     std::optional<std::string> save_error;
-    int missed = 0;
+    int missed = 0, saturated_images = 0;
 
     kx29::AcquireEvents ev;
     ev.progress = [&](const kx29::Progress& p) { display.update(p); };
-    ev.image_done = [&](int n, const kx29::ChannelImage& img) {
-        for (const auto& pattern : o.outputs) {
-            std::string path = kx29::numbered_name(pattern, n);
+    ev.image_done = [&](int n, const kx29::Image& img) {
+        if (img.saturated()) {
+            ++saturated_images;
+            display.note("image " + std::to_string(n) + ": a frame reached grey level 255 (saturated)");
+        }
+        for (const auto& path : names.paths(n)) {
             try {
-                kx29::save_image(path, img, {o.png16});
+                kx29::save_image(path, img, write);
                 display.note("image " + std::to_string(n) + " saved to " + path);
             } catch (const kx29::Error& e) {
                 save_error = e.what();
@@ -64,6 +70,7 @@ int run_acquire(const AcquireOptions& o) {
 
     std::string summary = "channel " + std::to_string(req.channel) + ": " + outcome_text(r.outcome) + " after " +
                           std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
+    if (saturated_images > 0) summary += ", " + std::to_string(saturated_images) + " saturated";
     if (save_error) {
         std::fprintf(stderr, "kx29ctl: %s; %s\n", save_error->c_str(), summary.c_str());
         return kExitFailed;
@@ -71,7 +78,7 @@ int run_acquire(const AcquireOptions& o) {
     switch (r.outcome) {
     case kx29::Outcome::Completed:
         std::printf("%s\n", summary.c_str());
-        if (missed > 0 && !o.outputs.empty()) {
+        if (missed > 0 && !names.empty()) {
             std::fprintf(stderr, "kx29ctl: %d images could not be saved\n", missed);
             return kExitFailed;
         }

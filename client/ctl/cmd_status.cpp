@@ -1,9 +1,8 @@
 // kx29ctl status: the daemon's PID and liveness and every channel's record, as text or JSON.
 #include "ctl.h"
+#include "kx29/status.h"
 
-#include <cmath>
 #include <cstdio>
-#include <sstream>
 
 namespace kx29ctl {
 
@@ -11,63 +10,8 @@ namespace {
 
 using kx29::ChannelState;
 
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            // Bytes outside printable ASCII as code points U+0000..U+00FF,
-            // which keeps the output valid whatever the message holds.
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string json_number(double v) {
-    if (!std::isfinite(v)) return "null";
-    std::ostringstream o;
-    o << v;
-    return o.str();
-}
-
-std::string json_names(int command) {
-    std::string out = "[";
-    for (const auto& name : kx29::command_name_list(command)) out += (out.size() > 1 ? "," : "") + json_string(name);
-    return out + "]";
-}
-
-std::string channel_json(int n, const ChannelState& s) {
-    std::ostringstream o;
-    o << "{\"channel\":" << n << ",\"num\":" << s.num << ",\"tandem\":" << (s.tandem ? "true" : "false")
-      << ",\"active\":" << (s.activ ? "true" : "false") << ",\"command\":" << s.command
-      << ",\"command_bits\":" << json_names(s.command) << ",\"format\":" << s.form << ",\"next_format\":" << s.next_form
-      << ",\"ref_lev\":" << s.ref_lev << ",\"image\":{\"width\":" << s.img_width << ",\"height\":" << s.img_height
-      << "},\"window\":{\"col0\":" << s.window.col0 << ",\"lin0\":" << s.window.lin0
-      << ",\"width\":" << s.window.width << ",\"height\":" << s.window.height << "},\"nexp\":" << s.nexp
-      << ",\"nadd\":" << s.nadd << ",\"nadded\":" << s.nadded << ",\"addlev\":" << s.addlev << ",\"seqn\":" << s.seqn
-      << ",\"seqmsg\":" << s.seqmsg << ",\"exposure\":" << json_number(s.exposure) << ",\"bias\":" << s.bias
-      << ",\"tstart\":" << s.tstart << ",\"tstart_local\":" << json_string(local_time(s.tstart))
-      << ",\"tcurr\":" << s.tcurr << ",\"tcurr_local\":" << json_string(local_time(s.tcurr))
-      << ",\"message\":" << json_string(s.msg) << "}";
-    return o.str();
-}
-
-const char* activity(const ChannelState& s) {
-    if ((s.command & CMD_ACQUIRE) && s.nexp != 0 && s.nadd != 0) return "acquiring";
-    if (s.command & CMD_ACQUIRE) return "acquisition paused (nexp or nadd is 0)";
-    if (s.command == 0 || s.command == CMD_CCD) return "idle";
-    return "request pending";
-}
-
 void print_channel_text(int n, const ChannelState& s) {
-    std::printf("channel %d: %s, command %s\n", n, activity(s), kx29::command_names(s.command).c_str());
+    std::printf("channel %d: %s, command %s\n", n, kx29::channel_activity(s), kx29::command_names(s.command).c_str());
     std::printf("  format %d (next %d), image %dx%d, window %d,%d %dx%d, reference level %d\n", s.form, s.next_form,
                 s.img_width, s.img_height, s.window.col0, s.window.lin0, s.window.width, s.window.height, s.ref_lev);
     std::printf("  nexp %d  nadd %d  nadded %d  addlev %d  seqn %d  seqmsg %d\n", s.nexp, s.nadd, s.nadded, s.addlev,
@@ -83,13 +27,10 @@ void print_channel_text(int n, const ChannelState& s) {
 int run_status(const StatusOptions& o) {
     auto seg = kx29::Segment::attach(kx29::Access::ReadOnly);
     kx29::DaemonStatus d = seg.daemon();
+    const int status = d.alive ? kExitOk : kExitNoDaemon;
     if (o.json) {
-        std::string out = "{\"key\":" + json_string(seg.key().name) + ",\"daemon\":{\"pid\":" + std::to_string(d.pid) +
-                          ",\"alive\":" + (d.alive ? "true" : "false") + "},\"channels\":[";
-        for (int n = 0; n < KX29_CHANNELS; ++n)
-            out += (n ? "," : "") + channel_json(n, seg.view(n).state());
-        std::printf("%s]}\n", out.c_str());
-        return kExitOk;
+        std::printf("%s\n", kx29::status_json(seg).c_str());
+        return status;
     }
     if (d.alive)
         std::printf("daemon: running, PID %d (segment '%s')\n", d.pid, seg.key().name);
@@ -98,7 +39,7 @@ int run_status(const StatusOptions& o) {
     else
         std::printf("daemon: not running, PID %d is gone (segment '%s')\n", d.pid, seg.key().name);
     for (int n = 0; n < KX29_CHANNELS; ++n) print_channel_text(n, seg.view(n).state());
-    return kExitOk;
+    return status;
 }
 
 }  // namespace kx29ctl

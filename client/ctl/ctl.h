@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kx29/acquire.h"
+#include "kx29/control.h"
 #include "kx29/image_file.h"
 
 #include <optional>
@@ -14,23 +15,44 @@ namespace kx29ctl {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // the request failed
 constexpr int kExitUsage = 2;   // usage or environment error
+constexpr int kExitNoDaemon = 3;  // status: no daemon runs
 
 struct StatusOptions {
     bool json = false;
 };
 
+// How files are written: shared by acquire and save.
+struct FileOptions {
+    std::vector<std::string> outputs;
+    bool png16 = false;
+    bool full = false;       // the whole image, not only the window
+    bool sum = false;        // FITS: the true sum as int32
+    bool mean = false;       // FITS: the mean frame as float32
+    std::string type = "light";
+    std::vector<std::string> keys;  // NAME=VALUE
+    bool overwrite = false;
+};
+
+// The checked form of FileOptions.
+kx29::WriteOptions write_options(const FileOptions& f);
+
 struct AcquireOptions {
     kx29::AcquireRequest request;
     std::optional<std::string> window;
-    std::vector<std::string> outputs;
-    bool png16 = false;
+    bool clear = false;  // accepted for old scripts: every image starts afresh anyway
+    FileOptions files;
     std::optional<double> timeout_s;
 };
 
 struct SaveOptions {
     int channel = 0;
-    std::vector<std::string> outputs;
-    bool png16 = false;
+    FileOptions files;
+};
+
+struct AbortOptions {
+    std::optional<int> channel;
+    bool all = false;
+    double timeout_s = 5;
 };
 
 struct ChannelOptions {
@@ -67,6 +89,7 @@ struct CheckOptions {
 int run_status(const StatusOptions& o);
 int run_acquire(const AcquireOptions& o);
 int run_save(const SaveOptions& o);
+int run_abort(const AbortOptions& o);
 int run_clear(const ChannelOptions& o);
 int run_show(const ChannelOptions& o);
 int run_reload(const ReloadOptions& o);
@@ -74,17 +97,12 @@ int run_set(const SetOptions& o);
 int run_watch(const WatchOptions& o);
 int run_check(const CheckOptions& o);
 
-// SIGINT, SIGTERM and SIGHUP set a flag instead of ending the process, so
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE set a flag instead of ending the process, so
 // that a command can withdraw its request first.
 void install_interrupt_handlers();
 bool interrupted();
 
 std::chrono::milliseconds to_ms(double seconds);
-
-// Switches the channel to format (or its next_form) with CMD_RELOAD and waits
-// until the daemon has loaded it. The word must be 0 (a leftover CMD_CCD is
-// removed first); throws a failure otherwise or on time-out.
-void reload_channel(kx29::Channel& ch, std::optional<int> format, std::chrono::milliseconds timeout);
 
 // "2026-03-01 21:04:05 CET" for a time in seconds since the epoch.
 std::string local_time(long t);

@@ -14,11 +14,13 @@ void on_signal(int) { g_interrupted = 1; }
 
 }  // namespace
 
+// A closed pipe (kx29ctl acquire ... | head) withdraws the request like Ctrl-C
+// instead of killing the process with the request left running.
 void install_interrupt_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &sa, nullptr);
 }
 
 bool interrupted() { return g_interrupted != 0; }

@@ -1,11 +1,14 @@
 // kx29ctl's command line: subcommands, their options, and the mapping of errors to exit statuses.
 #include "ctl.h"
+#include "kx29_version.h"
 #include "kx29web/serve.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <functional>
+#include <optional>
+#include <string>
 
 using namespace kx29ctl;
 
@@ -13,6 +16,33 @@ namespace {
 
 void add_channel(CLI::App* cmd, int& channel) {
     cmd->add_option("-c,--channel", channel, "Channel (video input), 0..3")->required();
+}
+
+// The options of the files written by acquire and save.
+void add_file_options(CLI::App* cmd, FileOptions& f, bool required) {
+    auto* out = cmd->add_option("-o,--output", f.outputs,
+                                "File to write (.fits .fit .png .pgm .raw); {n} or {n:03} numbers the images");
+    if (required) out->required();
+    cmd->add_flag("--overwrite", f.overwrite, "Replace files that exist (else they are an error)");
+    cmd->add_flag("--full", f.full, "Write the whole image, not only the measurement window");
+    cmd->add_flag("--sum", f.sum, "FITS: the true sum of the frames (pixel + ADDLEV) as 32-bit integers");
+    cmd->add_flag("--mean", f.mean, "FITS: the mean frame as 32-bit floats");
+    cmd->add_option("--type", f.type, "FITS IMAGETYP: light, dark, flat or bias")->capture_default_str();
+    cmd->add_option("--key", f.keys, "FITS keyword NAME=VALUE (repeatable), e.g. --key OBJECT=M42");
+    cmd->add_flag("--png16", f.png16, "PNG/PGM: raw values + 32768 in 16 bits instead of an 8-bit stretch");
+}
+
+// The first word that is not an option, when it names no subcommand.
+std::optional<std::string> unknown_subcommand(const CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.empty() || word[0] == '-') continue;
+        for (const auto* sub : app.get_subcommands({})) {
+            if (sub->get_name() == word) return std::nullopt;
+        }
+        return word;
+    }
+    return std::nullopt;
 }
 
 void add_timeout(CLI::App* cmd, double& seconds, const char* what) {
@@ -36,9 +66,11 @@ int guarded(const std::function<int()>& run) {
 int main(int argc, char** argv) {
     CLI::App app{"kx29ctl: drive the KX29 acquisition daemon through its shared segment."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "kx29ctl " KX29_VERSION);
     app.footer(
         "The segment's key is taken from KX29_KEY (four characters), else \"KX29\".\n"
-        "Exit status: 0 success, 1 the request failed, 2 usage or environment error.");
+        "Exit status: 0 success, 1 the request failed, 2 usage or environment error,\n"
+        "3 (status) no daemon runs.");
 
     StatusOptions status;
     auto* status_cmd = app.add_subcommand("status", "Show the daemon and the four channels");
@@ -50,7 +82,8 @@ int main(int argc, char** argv) {
     acq_cmd->add_option("--frames", acq.request.frames, "Frames summed into each image")->capture_default_str();
     acq_cmd->add_option("--images", acq.request.images, "Images to acquire; negative: until Ctrl-C")
         ->capture_default_str();
-    acq_cmd->add_flag("--clear", acq.request.clear, "Start every image afresh (else frames add to the image)");
+    acq_cmd->add_flag("--add", acq.request.add, "Add the frames to the image the channel holds (else a fresh image)");
+    acq_cmd->add_flag("--clear", acq.clear, "Start every image afresh (the default; kept for old scripts)");
     acq_cmd->add_flag("--ccd", acq.request.ccd, "Apply the bias/flat correction while reading");
     acq_cmd->add_option("--format", acq.request.format, "Image format to load, 1 or 2");
     acq_cmd->add_option("--ref-lev", acq.request.ref_lev, "Reference (black) level, 0..63");
@@ -58,17 +91,21 @@ int main(int argc, char** argv) {
                         "Measurement window X,Y,W,H (first column, first line, width, height) or 'full'");
     acq_cmd->add_option("--exposure", acq.request.exposure,
                         "Long-exposure time in seconds (channel with the long-exposure camera)");
-    acq_cmd->add_option("-o,--output", acq.outputs,
-                        "Save each finished image (.fits .fit .png .pgm .raw); {n} numbers the images");
-    acq_cmd->add_flag("--png16", acq.png16, "PNG/PGM: raw values + 32768 in 16 bits instead of an 8-bit stretch");
+    add_file_options(acq_cmd, acq.files, false);
     acq_cmd->add_option("--timeout", acq.timeout_s,
                         "Give up after this many seconds without a frame or message (default: 10 + 2 x exposure)");
+    acq_cmd->get_option("--add")->excludes("--clear");
 
     SaveOptions save;
     auto* save_cmd = app.add_subcommand("save", "Save a channel's current image");
     add_channel(save_cmd, save.channel);
-    save_cmd->add_option("-o,--output", save.outputs, "File to write: .fits .fit .png .pgm .raw")->required();
-    save_cmd->add_flag("--png16", save.png16, "PNG/PGM: raw values + 32768 in 16 bits instead of an 8-bit stretch");
+    add_file_options(save_cmd, save.files, true);
+
+    AbortOptions abort;
+    auto* abort_cmd = app.add_subcommand("abort", "Withdraw a channel's acquisition, whoever started it, and wait until it stops");
+    abort_cmd->add_option("-c,--channel", abort.channel, "Channel, 0..3");
+    abort_cmd->add_flag("--all", abort.all, "Every channel");
+    add_timeout(abort_cmd, abort.timeout_s, "Seconds to wait for the daemon to stop");
 
     ChannelOptions clear;
     auto* clear_cmd = app.add_subcommand("clear", "Set a channel's image to 0");
@@ -116,12 +153,17 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (auto word = unknown_subcommand(app, argc, argv)) {
+            std::fprintf(stderr, "kx29ctl: unknown command '%s' (see kx29ctl --help)\n", word->c_str());
+            return kExitUsage;
+        }
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
 
     if (*status_cmd) return guarded([&] { return run_status(status); });
     if (*acq_cmd) return guarded([&] { return run_acquire(acq); });
     if (*save_cmd) return guarded([&] { return run_save(save); });
+    if (*abort_cmd) return guarded([&] { return run_abort(abort); });
     if (*clear_cmd) return guarded([&] { return run_clear(clear); });
     if (*show_cmd) return guarded([&] { return run_show(show); });
     if (*reload_cmd) return guarded([&] { return run_reload(reload); });

@@ -1,5 +1,6 @@
 // Checking an acquisition request, writing it into the record and following it to its end.
 #include "kx29/acquire.h"
+#include "kx29/control.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +20,12 @@ constexpr auto kLivenessInterval = std::chrono::milliseconds(250);
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
 // Pause of the daemon between frames with a full-image window, plus a capture.
 constexpr double kFrameOverhead = 0.25;
+// A channel whose counters stood still this long after a withdrawal has no
+// frame under way: the daemon pauses at most 0.3 s between frames.
+constexpr auto kAbortQuiet = std::chrono::milliseconds(500);
+// How long a frame's report may lag behind its count before the frame is
+// reported without it.
+constexpr auto kReportLag = std::chrono::milliseconds(100);
 
 [[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
 
@@ -130,15 +137,63 @@ void Acquisition::start(std::chrono::milliseconds settle_timeout) {
     seqn0_ = channel_.seqn();
     seqmsg0_ = channel_.seqmsg();
     started_ = Clock::now();
-    channel_.set_command_bits(CMD_ACQUIRE | (req.clear ? CMD_CLEAR : 0));
+    channel_.set_command_bits(CMD_ACQUIRE | (req.add ? 0 : CMD_CLEAR));
 }
 
-void Acquisition::stop() {
+void Acquisition::stop() { withdraw(channel_); }
+
+void withdraw(Channel& ch) {
     // nexp 0 closes the gate, so the daemon drops the image under way even if
     // it sees the word before the bits are cleared; a command word of 0 drops
     // it as well.
-    channel_.set_nexp(0);
-    channel_.clear_command_bits(CMD_ACQUIRE | CMD_CLEAR | CMD_CCD);
+    ch.set_nexp(0);
+    ch.set_nadd(kWithdrawnNadd);
+    ch.clear_command_bits(CMD_ACQUIRE | CMD_CLEAR | CMD_CCD);
+}
+
+AbortReport abort_channel(Segment& seg, int channel, std::chrono::milliseconds timeout) {
+    check_channel(channel);
+    Channel ch = seg.channel(channel);
+    const ChannelState s = ch.state();
+    AbortReport r;
+    r.channel = channel;
+    r.daemon_alive = seg.daemon().alive;
+    r.was_acquiring = (s.command & CMD_ACQUIRE) != 0 || s.nexp != 0;
+    r.images_left = s.nexp;
+    r.frames_per_image = s.nadd;
+    r.long_exposure = frame_exposure(s) > 0.04;
+    const std::string name = "channel " + std::to_string(channel);
+    if (!r.was_acquiring) {
+        r.summary = name + ": nothing to stop";
+        return r;
+    }
+    withdraw(ch);
+    std::string what = r.images_left < 0 ? "an endless series"
+                                         : std::to_string(r.images_left) + " images of " +
+                                               std::to_string(r.frames_per_image) + " frames left";
+    if (r.long_exposure) what += ", long exposures";
+    if (!r.daemon_alive) {
+        r.summary = name + ": withdrew an acquisition (" + what + "); no daemon runs, the record is left idle";
+        return r;
+    }
+    // The daemon finishes the frame under way (a long exposure ends at its next
+    // countdown step, then its frame is read): wait until nothing changes.
+    auto signature = [&] { return std::pair{ch.seqn(), ch.seqmsg()}; };
+    auto last = signature();
+    auto quiet_since = Clock::now();
+    r.idle = poll_until(
+        [&] {
+            auto now = signature();
+            if (now != last) {
+                last = now;
+                quiet_since = Clock::now();
+            }
+            return Clock::now() - quiet_since >= kAbortQuiet;
+        },
+        timeout, {}, std::chrono::milliseconds(10));
+    r.summary = name + ": withdrew an acquisition (" + what + "); " +
+                (r.idle ? "the daemon is idle on it" : "the daemon was still busy on it when the wait ended");
+    return r;
 }
 
 // How an image is known to be finished:
@@ -173,19 +228,30 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     int first_frame_count = 0, last_frame_count = 0;
     Clock::time_point countdown_at{};
     double countdown_left = 0;
+    int image_max = -1;  // highest frame maximum of the image under way
+    // A frame is reported once, with its own message: the daemon counts seqn
+    // up before it writes the frame's message.
+    bool frame_unreported = false;
+    Clock::time_point frame_seen_at{};
 
     auto result = [&](Outcome outcome, std::string message) {
         return AcquireResult{outcome, pr.frames_done, pr.images_done, std::move(message)};
     };
     // A finished image is copied at once and handed over after the progress
     // report, so that the report comes first and the copy is not delayed.
-    std::vector<std::pair<int, std::optional<ChannelImage>>> finished;
+    std::vector<std::pair<int, std::optional<Image>>> finished;
+    auto finished_image = [&] {
+        Image img = make_image(channel_.capture_image(), req.crop);
+        if (image_max >= 0) img.frame_max = image_max;
+        return img;
+    };
     auto finish_image = [&](bool overwritten, int frames_at_boundary) {
         int k = ++pr.images_done;
         if (overwritten)
             finished.emplace_back(k, std::nullopt);
         else if (ev.image_done)
-            finished.emplace_back(k, channel_.capture_image());
+            finished.emplace_back(k, finished_image());
+        image_max = -1;
         boundary_frames = frames_at_boundary;
     };
     auto hand_over = [&] {
@@ -223,20 +289,31 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
             }
             last_frame_at = now;
             last_frame_count = frames;
+            frame_unreported = true;
+            frame_seen_at = now;
         }
         if (s.seqmsg != last_seqmsg) {
             last_seqmsg = s.seqmsg;
-            pr.message = s.msg;
-            pr.new_message = true;
-            last_activity = now;
-            // The long-exposure capture posts its countdown into all records.
-            if (plan_.long_exposure) {
+            const bool countdown = s.msg.rfind("Tandem Exposure:", 0) == 0;
+            // The long-exposure capture posts its countdown into every record:
+            // it belongs to this channel only when it acquires long exposures.
+            if (!countdown || plan_.long_exposure) {
+                pr.message = s.msg;
+                pr.new_message = true;
+                last_activity = now;
+            }
+            if (plan_.long_exposure && countdown) {
                 if (auto left = parse_exposure_countdown(s.msg)) {
                     countdown_at = now;
                     countdown_left = *left;
-                } else if (s.msg.rfind("Tandem Exposure:", 0) == 0) {
+                } else {
                     countdown_at = {};
                 }
+            }
+            if (auto max = frame_report_max(s.msg)) {
+                pr.frame_max = *max;
+                image_max = std::max(image_max, *max);
+                if (*max >= 255) ++pr.saturated_frames;
             }
         }
         pr.nadded = s.nadded;
@@ -270,7 +347,12 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         if (pr.frame_in_image <= 0 && pr.images_done > 0) pr.frame_in_image = req.frames;
         pr.frame_in_image = std::max(0, pr.frame_in_image);
 
-        if (ev.progress && (pr.new_frame || pr.new_message || now - last_report >= kReportInterval)) {
+        const bool frame_due =
+            frame_unreported && (is_frame_message(s.msg, s.seqn) || now - frame_seen_at >= kReportLag);
+        pr.new_frame = frame_due;
+        if (frame_unreported && !frame_due) pr.new_message = false;  // comes with the frame
+        if (ev.progress && (frame_due || pr.new_message || (!frame_unreported && now - last_report >= kReportInterval))) {
+            if (frame_due) frame_unreported = false;
             last_report = now;
             pr.elapsed_s = seconds(now - started_);
             pr.exposure_left_s.reset();

@@ -127,6 +127,8 @@ void Channel::set_nadd(int frames) { store(rec_->nadd, frames); }
 void Channel::set_next_form(int format) { store(rec_->next_form, format); }
 void Channel::set_ref_lev(int level) { store(rec_->ref_lev, level); }
 void Channel::set_bias(int bias) { store(rec_->bias, bias); }
+void Channel::set_nadded(int frames) { store(rec_->nadded, frames); }
+void Channel::set_addlev(int level) { store(rec_->addlev, level); }
 
 void Channel::set_window(const Window& w) {
     store(rec_->frm_col0, w.col0);

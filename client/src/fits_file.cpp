@@ -1,22 +1,23 @@
-// The FITS writer: the image as 16-bit signed data with the acquisition described in the header.
-#include "kx29/image_file.h"
+// The FITS encoder: the image as the record holds it (int16), as the true sum (int32) or as
+// the mean frame (float32), with the acquisition described in the header.
+#include "image_encoders.h"
 
 #include <fitsio.h>
 
-#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace kx29 {
 
 namespace {
 
 // CFITSIO calls do nothing once status is non-zero, so a run of calls is
-// checked once at its end.
+// checked once at its end. The file is built in memory, in a buffer that
+// CFITSIO grows with realloc.
 class FitsWriter {
 public:
-    explicit FitsWriter(const std::string& path) : path_(path) {
-        // The disk-file variant takes the name literally: no CFITSIO
-        // filename syntax ("[...]", "!", ...) is interpreted.
-        fits_create_diskfile(&f_, path.c_str(), &status_);
+    FitsWriter() {
+        fits_create_memfile(&f_, &buffer_, &size_, 2880 * 64, std::realloc, &status_);
         check();
     }
     FitsWriter(const FitsWriter&) = delete;
@@ -26,85 +27,94 @@ public:
             int ignored = 0;
             fits_close_file(f_, &ignored);
         }
+        std::free(buffer_);
     }
 
-    void image(long width, long height) {
+    void image(int bitpix, long width, long height) {
         long naxes[2] = {width, height};
-        fits_create_img(f_, SHORT_IMG, 2, naxes, &status_);
+        fits_create_img(f_, bitpix, 2, naxes, &status_);
     }
-    void key(const char* name, const std::string& value, const char* comment) {
-        fits_write_key(f_, TSTRING, name, const_cast<char*>(value.c_str()), comment, &status_);
-    }
-    void key(const char* name, int value, const char* comment) {
-        fits_write_key(f_, TINT, name, &value, comment, &status_);
-    }
-    void key(const char* name, double value, int decimals, const char* comment) {
-        fits_write_key_fixdbl(f_, name, value, decimals, comment, &status_);
-    }
-    void flag(const char* name, bool value, const char* comment) {
-        int logical = value ? 1 : 0;
-        fits_write_key(f_, TLOGICAL, name, &logical, comment, &status_);
+    void card(const HeaderCard& c) {
+        char* name = const_cast<char*>(c.name.c_str());
+        char* comment = const_cast<char*>(c.comment.c_str());
+        if (auto* b = std::get_if<bool>(&c.value)) {
+            int logical = *b ? 1 : 0;
+            fits_write_key(f_, TLOGICAL, name, &logical, comment, &status_);
+        } else if (auto* i = std::get_if<long long>(&c.value)) {
+            LONGLONG v = *i;
+            fits_write_key(f_, TLONGLONG, name, &v, comment, &status_);
+        } else if (auto* d = std::get_if<double>(&c.value)) {
+            if (c.decimals < 0) {  // as few digits as the value needs
+                double v = *d;
+                fits_write_key(f_, TDOUBLE, name, &v, comment, &status_);
+            } else {
+                fits_write_key_fixdbl(f_, name, *d, c.decimals, comment, &status_);
+            }
+        } else {
+            fits_write_key(f_, TSTRING, name, const_cast<char*>(std::get<std::string>(c.value).c_str()), comment,
+                           &status_);
+        }
     }
     void comment(const char* text) { fits_write_comment(f_, text, &status_); }
     void date() { fits_write_date(f_, &status_); }
-    void pixels(std::vector<short>& data) {
-        fits_write_img(f_, TSHORT, 1, static_cast<LONGLONG>(data.size()), data.data(), &status_);
+    template <typename T>
+    void pixels(int datatype, std::vector<T>& data) {
+        fits_write_img(f_, datatype, 1, static_cast<LONGLONG>(data.size()), data.data(), &status_);
     }
-    void close() {
+    std::string finish() {
         fits_write_chksum(f_, &status_);
         fits_close_file(f_, &status_);
         f_ = nullptr;
         check();
+        return std::string(static_cast<const char*>(buffer_), size_);
     }
     void check() {
         if (status_ == 0) return;
         char text[FLEN_STATUS];
         fits_get_errstatus(status_, text);
-        throw Error(ErrorKind::Failed, "can't write " + path_ + ": " + text);
+        throw Error(ErrorKind::Failed, std::string("FITS: ") + text);
     }
 
 private:
-    std::string path_;
     fitsfile* f_ = nullptr;
+    void* buffer_ = nullptr;
+    size_t size_ = 0;
     int status_ = 0;
 };
 
 }  // namespace
 
-void write_fits(const std::string& path, const ChannelImage& img) {
-    const ChannelState& s = img.state;
-    FitsWriter w(path);
+std::string encode_fits(const Image& img, const HeaderOptions& opt) {
+    FitsWriter w;
     // Line 0 of the video image is FITS row 1 and column 0 is FITS column 1,
-    // so a pixel's FITS coordinates are its record coordinates plus one.
-    w.image(s.img_width, s.img_height);
-
-    w.key("INSTRUME", std::string("KX29"), "KX29 video frame grabber");
-    w.key("CREATOR", std::string("kx29ctl"), "program that wrote this file");
+    // so a pixel's FITS coordinates are its coordinates in the image plus one.
+    const int bitpix = opt.form == PixelForm::Record ? SHORT_IMG : opt.form == PixelForm::Sum ? LONG_IMG : FLOAT_IMG;
+    w.image(bitpix, img.width(), img.height());
     w.date();
-    w.key("DATE-OBS", fits_utc_date(s.tstart), "UTC start of the image's first frame");
-    w.key("EXPTIME", exposure_time(s), 3, "[s] light summed in the image, NCOMBINE frames");
-    w.key("FRAMEXP", frame_exposure(s), 3, "[s] exposure of one frame");
-    w.key("NCOMBINE", s.nadded, "number of frames summed into the image");
-    w.key("ADDLEV", s.addlev, "sum of sub-levels subtracted from the frames");
-    w.key("CHANNEL", img.channel, "video input of the grabber, 0..3");
-    w.key("FORMAT", s.form, "image format loaded in the grabber, 1 or 2");
-    w.key("REFLEV", s.ref_lev, "reference (black) level of the input, 0..63");
-    w.key("WINCOL0", s.window.col0, "first column of the measurement window, from 0");
-    w.key("WINLIN0", s.window.lin0, "first line of the measurement window, from 0");
-    w.key("WINCOLS", s.window.width, "width of the measurement window in columns");
-    w.key("WINLINES", s.window.height, "height of the measurement window in lines");
-    w.flag("CCDCORR", (s.command & CMD_CCD) != 0, "bias/flat correction applied while reading");
-    w.key("CCDBIAS", s.bias, "bias of the correction, grey levels");
-    w.flag("TANDEM", s.tandem != 0, "input carries the long-exposure camera");
-    w.key("SEQN", s.seqn, "sequence number of the last frame read");
+    for (const auto& card : header_cards(img, opt)) w.card(card);
     w.comment("Pixels are sums of NCOMBINE frames of 8-bit grey levels; every frame");
-    w.comment("after the first had its sub-level subtracted. The mean frame is");
-    w.comment("(pixel + ADDLEV) / NCOMBINE. Only the measurement window was read;");
-    w.comment("pixels outside it keep earlier values. Video line 0 is FITS row 1.");
-
-    std::vector<short> data(img.pixels.begin(), img.pixels.end());
-    w.pixels(data);
-    w.close();
+    w.comment("after the first had its sub-level subtracted (ADDLEV in all), unless");
+    w.comment("PIXFORM says otherwise. Only the measurement window is read; LTV1 and");
+    w.comment("LTV2 place this image in the full frame.");
+    switch (opt.form) {
+    case PixelForm::Record: {
+        std::vector<short> data(img.pixels.begin(), img.pixels.end());
+        w.pixels(TSHORT, data);
+        break;
+    }
+    case PixelForm::Sum: {
+        std::vector<int32_t> sum = img.sum();
+        std::vector<int> data(sum.begin(), sum.end());
+        w.pixels(TINT, data);
+        break;
+    }
+    case PixelForm::Mean: {
+        std::vector<float> data = img.mean();
+        w.pixels(TFLOAT, data);
+        break;
+    }
+    }
+    return w.finish();
 }
 
 }  // namespace kx29

@@ -1,5 +1,7 @@
-// Choosing the file type, writing atomically, the 8-bit stretch and the PGM and raw writers.
+// Choosing the file type, writing atomically, the 8-bit stretch, the PGM and raw encoders and
+// the names of a series' files.
 #include "kx29/image_file.h"
+#include "image_encoders.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <unistd.h>
 
 namespace kx29 {
@@ -21,9 +24,11 @@ namespace fs = std::filesystem;
     throw Error(ErrorKind::Failed, "can't write " + path + ": " + why);
 }
 
+[[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
+
 // A private directory beside the target holds the file while it is written,
-// so that writers which create files by name (CFITSIO) get a name nobody
-// else can take, and the finished file is renamed within one file system.
+// and the finished file is renamed (or, where nothing may be overwritten,
+// linked) into place within one file system.
 class StagedFile {
 public:
     explicit StagedFile(const std::string& target) : target_(target) {
@@ -36,53 +41,40 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
     ~StagedFile() {
-        if (!committed_) ::unlink(file_.c_str());
+        ::unlink(file_.c_str());
         ::rmdir(dir_.c_str());
     }
-    const std::string& path() const { return file_; }
-    void commit() {
-        if (std::rename(file_.c_str(), target_.c_str()) != 0) write_failed(target_, std::strerror(errno));
-        committed_ = true;
+    void write(const std::string& bytes) {
+        std::FILE* f = std::fopen(file_.c_str(), "wb");
+        if (f == nullptr) write_failed(target_, std::strerror(errno));
+        bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        int err = errno;
+        if (std::fclose(f) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (!ok) write_failed(target_, std::strerror(err));
+    }
+    void commit(bool overwrite) {
+        if (overwrite) {
+            if (std::rename(file_.c_str(), target_.c_str()) != 0) write_failed(target_, std::strerror(errno));
+            return;
+        }
+        // link() fails when the name exists: no other writer's file is replaced.
+        if (::link(file_.c_str(), target_.c_str()) != 0) {
+            if (errno == EEXIST) write_failed(target_, "the file exists (use --overwrite to replace it)");
+            write_failed(target_, std::strerror(errno));
+        }
     }
 
 private:
     std::string target_, dir_, file_;
-    bool committed_ = false;
 };
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File open_for_writing(const std::string& path) {
-    File f(std::fopen(path.c_str(), "wb"));
-    if (!f) write_failed(path, std::strerror(errno));
-    return f;
-}
-
-void write_all(std::FILE* f, const void* data, size_t bytes, const std::string& path) {
-    if (std::fwrite(data, 1, bytes, f) != bytes) write_failed(path, std::strerror(errno));
-}
-
-void close_checked(File f, const std::string& path) {
-    if (std::fclose(f.release()) != 0) write_failed(path, std::strerror(errno));
-}
 
 std::string lower_extension(const std::string& path) {
     std::string ext = fs::path(path).extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     return ext;
-}
-
-// The record's window as clamped to the image; the whole image when nothing of it is left.
-Window clamped_window(const ChannelState& s) {
-    int c0 = std::clamp(s.window.col0, 0, s.img_width);
-    int l0 = std::clamp(s.window.lin0, 0, s.img_height);
-    int c1 = static_cast<int>(std::clamp(static_cast<long>(s.window.col0) + s.window.width, 0L, long{s.img_width}));
-    int l1 = static_cast<int>(std::clamp(static_cast<long>(s.window.lin0) + s.window.height, 0L, long{s.img_height}));
-    if (c1 <= c0 || l1 <= l0) return {0, 0, s.img_width, s.img_height};
-    return {c0, l0, c1 - c0, l1 - l0};
 }
 
 uint16_t swap16(uint16_t v) { return static_cast<uint16_t>(v >> 8 | v << 8); }
@@ -91,6 +83,51 @@ uint16_t to_big_endian(uint16_t v) {
     if constexpr (std::endian::native == std::endian::little) return swap16(v);
     return v;
 }
+
+void append(std::string& out, const void* data, size_t bytes) {
+    out.append(static_cast<const char*>(data), bytes);
+}
+
+std::string encode_pgm(const Image& img, bool sixteen_bit) {
+    std::string out = "P5\n" + std::to_string(img.width()) + " " + std::to_string(img.height()) + "\n" +
+                      (sixteen_bit ? "65535" : "255") + "\n";
+    if (sixteen_bit) {
+        std::vector<uint16_t> data = offset_to_16bit(img);
+        for (auto& v : data) v = to_big_endian(v);  // 16-bit PGM samples are most significant byte first
+        append(out, data.data(), data.size() * 2);
+    } else {
+        std::vector<uint8_t> data = stretch_to_8bit(img);
+        append(out, data.data(), data.size());
+    }
+    return out;
+}
+
+std::string encode_raw(const Image& img) {
+    // The record's elements are little-endian signed 16-bit values.
+    std::vector<int16_t> data = img.pixels;
+    if constexpr (std::endian::native != std::endian::little)
+        for (auto& v : data) v = static_cast<int16_t>(swap16(static_cast<uint16_t>(v)));
+    std::string out;
+    append(out, data.data(), data.size() * sizeof(int16_t));
+    return out;
+}
+
+// The record's window within the region the image holds; all of it when they do not meet.
+Window window_in_region(const Image& img) {
+    const Window& r = img.region;
+    const Window w = clamped_window(img.state);
+    int c0 = std::max(w.col0, r.col0), l0 = std::max(w.lin0, r.lin0);
+    int c1 = std::min(w.col0 + w.width, r.col0 + r.width), l1 = std::min(w.lin0 + w.height, r.lin0 + r.height);
+    if (c1 <= c0 || l1 <= l0) return {0, 0, r.width, r.height};
+    return {c0 - r.col0, l0 - r.lin0, c1 - c0, l1 - l0};
+}
+
+int pattern_width(int images) {
+    if (images < 0) return 4;
+    return std::max(3, static_cast<int>(std::to_string(images).size()));
+}
+
+bool has_number_field(const std::string& pattern) { return pattern.find("{n") != std::string::npos; }
 
 }  // namespace
 
@@ -105,27 +142,47 @@ std::optional<FileType> file_type_for(const std::string& path) {
 
 FileType require_file_type(const std::string& path) {
     if (auto type = file_type_for(path)) return *type;
-    throw Error(ErrorKind::Usage, "can't tell the file type of '" + path + "' (use .fits, .fit, .png, .pgm or .raw)");
+    usage("can't tell the file type of '" + path + "' (use .fits, .fit, .png, .pgm or .raw)");
 }
 
-void save_image(const std::string& path, const ChannelImage& img, const SaveOptions& opt) {
-    FileType type = require_file_type(path);
-    StagedFile staged(path);
-    switch (type) {
-    case FileType::Fits: write_fits(staged.path(), img); break;
-    case FileType::Png: write_png(staged.path(), img, opt.sixteen_bit); break;
-    case FileType::Pgm: write_pgm(staged.path(), img, opt.sixteen_bit); break;
-    case FileType::Raw: write_raw(staged.path(), img); break;
+const char* mime_type(FileType t) {
+    switch (t) {
+    case FileType::Fits: return "application/fits";
+    case FileType::Png: return "image/png";
+    case FileType::Pgm: return "image/x-portable-graymap";
+    case FileType::Raw: return "application/octet-stream";
     }
-    staged.commit();
+    return "application/octet-stream";
 }
 
-StretchLevels stretch_levels(const ChannelImage& img) {
-    const ChannelState& s = img.state;
-    Window w = clamped_window(s);
+std::string encode_image(FileType type, const Image& img, const WriteOptions& opt) {
+    switch (type) {
+    case FileType::Fits: return encode_fits(img, opt.header);
+    case FileType::Png: return encode_png(img, opt.sixteen_bit);
+    case FileType::Pgm: return encode_pgm(img, opt.sixteen_bit);
+    case FileType::Raw: return encode_raw(img);
+    }
+    return {};
+}
+
+void save_image(const std::string& path, const Image& img, const WriteOptions& opt) {
+    FileType type = require_file_type(path);
+    std::string bytes;
+    try {
+        bytes = encode_image(type, img, opt);
+    } catch (const Error& e) {
+        write_failed(path, e.what());
+    }
+    StagedFile staged(path);
+    staged.write(bytes);
+    staged.commit(opt.overwrite);
+}
+
+StretchLevels stretch_levels(const Image& img) {
+    Window w = window_in_region(img);
     std::vector<int> hist(65536, 0);
     for (int line = w.lin0; line < w.lin0 + w.height; ++line) {
-        const int16_t* row = img.pixels.data() + static_cast<size_t>(line) * s.img_width;
+        const int16_t* row = img.pixels.data() + static_cast<size_t>(line) * img.width();
         for (int col = w.col0; col < w.col0 + w.width; ++col) ++hist[row[col] + 32768];
     }
     long n = static_cast<long>(w.width) * w.height;
@@ -151,7 +208,7 @@ StretchLevels stretch_levels(const ChannelImage& img) {
     return levels;
 }
 
-std::vector<uint8_t> stretch_to_8bit(const ChannelImage& img) {
+std::vector<uint8_t> stretch_to_8bit(const Image& img) {
     StretchLevels l = stretch_levels(img);
     const long span = static_cast<long>(l.hi) - l.lo;
     std::vector<uint8_t> out(img.pixels.size());
@@ -162,45 +219,72 @@ std::vector<uint8_t> stretch_to_8bit(const ChannelImage& img) {
     return out;
 }
 
-std::vector<uint16_t> offset_to_16bit(const ChannelImage& img) {
+std::vector<uint16_t> offset_to_16bit(const Image& img) {
     std::vector<uint16_t> out(img.pixels.size());
     std::transform(img.pixels.begin(), img.pixels.end(), out.begin(),
                    [](int16_t v) { return static_cast<uint16_t>(v + 32768); });
     return out;
 }
 
-void write_pgm(const std::string& path, const ChannelImage& img, bool sixteen_bit) {
-    File f = open_for_writing(path);
-    const ChannelState& s = img.state;
-    std::string header = "P5\n" + std::to_string(s.img_width) + " " + std::to_string(s.img_height) + "\n" +
-                         (sixteen_bit ? "65535" : "255") + "\n";
-    write_all(f.get(), header.data(), header.size(), path);
-    if (sixteen_bit) {
-        std::vector<uint16_t> data = offset_to_16bit(img);
-        for (auto& v : data) v = to_big_endian(v);  // 16-bit PGM samples are most significant byte first
-        write_all(f.get(), data.data(), data.size() * 2, path);
-    } else {
-        std::vector<uint8_t> data = stretch_to_8bit(img);
-        write_all(f.get(), data.data(), data.size(), path);
+std::string expand_name(const std::string& pattern, int n) {
+    std::string out;
+    for (size_t i = 0; i < pattern.size();) {
+        if (pattern[i] != '{') {
+            out += pattern[i++];
+            continue;
+        }
+        size_t close = pattern.find('}', i);
+        const std::string field = close == std::string::npos ? pattern.substr(i) : pattern.substr(i, close - i + 1);
+        int width = 0;
+        if (field == "{n}") {
+            width = 0;
+        } else if (field.size() == 6 && field.compare(0, 4, "{n:0") == 0 && field[4] >= '1' && field[4] <= '9' &&
+                   field[5] == '}') {
+            width = field[4] - '0';
+        } else {
+            usage("bad name pattern '" + pattern + "': use {n} or {n:0W} with W 1..9");
+        }
+        char number[32];
+        std::snprintf(number, sizeof number, "%0*d", width, n);
+        out += number;
+        i += field.size();
     }
-    close_checked(std::move(f), path);
+    return out;
 }
 
-void write_raw(const std::string& path, const ChannelImage& img) {
-    File f = open_for_writing(path);
-    // The record's elements are little-endian signed 16-bit values.
-    std::vector<int16_t> data = img.pixels;
-    if constexpr (std::endian::native != std::endian::little)
-        for (auto& v : data) v = static_cast<int16_t>(swap16(static_cast<uint16_t>(v)));
-    write_all(f.get(), data.data(), data.size() * sizeof(int16_t), path);
-    close_checked(std::move(f), path);
+OutputNames::OutputNames(const std::vector<std::string>& patterns, int images, bool overwrite) {
+    for (std::string p : patterns) {
+        require_file_type(p);
+        if (images != 1 && !has_number_field(p)) {
+            fs::path path(p);
+            p = (path.parent_path() / path.stem()).string() + "_{n:0" + std::to_string(pattern_width(images)) + "}" +
+                path.extension().string();
+        }
+        expand_name(p, 1);  // the pattern is valid
+        fs::path dir = fs::path(p).parent_path();
+        if (dir.empty()) dir = ".";
+        std::error_code ec;
+        if (!fs::is_directory(dir, ec)) usage("can't write " + p + ": no directory " + dir.string());
+        if (::access(dir.c_str(), W_OK | X_OK) != 0)
+            usage("can't write " + p + ": directory " + dir.string() + " is not writable");
+        patterns_.push_back(p);
+    }
+    // Every name of a finite series, checked against the others and the disk.
+    const int checked = images > 0 ? images : 1;
+    std::set<std::string> names;
+    for (int n = 1; n <= checked; ++n) {
+        for (const auto& name : paths(n)) {
+            if (!names.insert(fs::weakly_canonical(name).string()).second)
+                usage("two images or outputs would both be written to " + name + " (use {n} in the name)");
+            if (!overwrite && images > 0 && fs::exists(name))
+                usage(name + " exists (use --overwrite to replace it)");
+        }
+    }
 }
 
-std::string numbered_name(const std::string& pattern, int n) {
-    std::string out = pattern;
-    const std::string number = std::to_string(n);
-    for (size_t pos = out.find("{n}"); pos != std::string::npos; pos = out.find("{n}", pos + number.size()))
-        out.replace(pos, 3, number);
+std::vector<std::string> OutputNames::paths(int n) const {
+    std::vector<std::string> out;
+    for (const auto& p : patterns_) out.push_back(expand_name(p, n));
     return out;
 }
 
@@ -211,7 +295,5 @@ std::string fits_utc_date(std::time_t t) {
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
     return text;
 }
-
-double exposure_time(const ChannelState& s) { return frame_exposure(s) * std::max(0, s.nadded); }
 
 }  // namespace kx29

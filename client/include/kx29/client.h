@@ -134,6 +134,10 @@ public:
     void set_window(const Window& w);
     void set_bias(int bias);
     void set_flat(const std::array<int, KX29_MAX_COLS>& flat);
+    // The daemon's tallies, written by a client only on an idle channel whose
+    // image it has just cleared.
+    void set_nadded(int frames);
+    void set_addlev(int level);
 
     int set_command_bits(int bits);    // atomic OR; returns the previous word
     int clear_command_bits(int bits);  // atomic AND-NOT; returns the previous word

@@ -56,10 +56,13 @@ Image make_image(const ChannelImage& copy, Crop crop);
 // The record's window clamped to its image; the whole image when nothing of it is left.
 Window clamped_window(const ChannelState& s);
 
-// The light in the record's image according to the record. Unknown when the
-// channel's last long exposure was withdrawn before its end: the daemon then
-// reads the partial frame all the same, and withdraw() leaves nadd at 0 as
-// the mark of it.
+// nadd as withdraw() leaves it: the daemon acquires nothing while nexp is 0,
+// and a long exposure cut short is read all the same, so the mark tells
+// that the light of the image's last frame is not known.
+constexpr int kWithdrawnNadd = -1;
+
+// The light in the record's image according to the record: unknown when the
+// channel's last long exposure was withdrawn before its end.
 std::optional<double> image_exposure(const ChannelState& s);
 // "Max=" of a frame report "Frame<seqn>(...)"; nullopt for other messages.
 std::optional<int> frame_report_max(const std::string& msg);
@@ -70,7 +73,7 @@ struct HeaderCard {
     std::string name;
     CardValue value;
     std::string comment;
-    int decimals = 6;  // for double values
+    int decimals = 6;  // for double values; negative: as few as the value needs
 };
 
 // A keyword given by the observer ("OBJECT=M42"). Names are upper-cased and

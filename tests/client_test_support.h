@@ -299,7 +299,7 @@ inline CtlResult run_ctl(const std::vector<std::string>& args, const std::string
 struct FitsImage {
     int status = 0;  // CFITSIO's
     long width = 0, height = 0;
-    std::vector<short> pixels;
+    std::vector<double> pixels;
     std::map<std::string, std::string> keys;  // values as written: strings quoted, logicals T or F
 };
 
@@ -313,7 +313,7 @@ inline FitsImage read_fits(const std::string& path) {
     r.width = n[0];
     r.height = n[1];
     r.pixels.resize(static_cast<size_t>(n[0] * n[1]));
-    fits_read_img(f, TSHORT, 1, n[0] * n[1], nullptr, r.pixels.data(), nullptr, &r.status);
+    fits_read_img(f, TDOUBLE, 1, n[0] * n[1], nullptr, r.pixels.data(), nullptr, &r.status);
     fits_get_hdrspace(f, &nkeys, nullptr, &r.status);
     for (int i = 1; i <= nkeys; ++i) {
         char name[FLEN_KEYWORD] = "", value[FLEN_VALUE] = "";

@@ -1,0 +1,211 @@
+// Finished images: cropping to the window, the light they hold, and their FITS header.
+#include "kx29/image.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+
+namespace kx29 {
+
+namespace {
+
+[[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
+
+std::string upper(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+    return s;
+}
+
+// "YYYY-MM-DDThh:mm:ss" in UTC.
+std::string utc(long t) {
+    std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    return text;
+}
+
+// Keywords this program writes, and the structural ones of any FITS writer:
+// an observer's keyword may not replace them.
+const std::set<std::string>& reserved_keywords() {
+    static const std::set<std::string> names = {
+        "SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND", "BZERO", "BSCALE", "END", "CHECKSUM",
+        "DATASUM", "DATE", "COMMENT", "HISTORY", "INSTRUME", "CREATOR", "DATE-OBS", "DATE-END", "TIMESYS",
+        "MJD-OBS", "EXPTIME", "FRAMEXP", "NCOMBINE", "ADDLEV", "CHANNEL", "FORMAT", "REFLEV", "WINCOL0",
+        "WINLIN0", "WINCOLS", "WINLINES", "LTV1", "LTV2", "CCDCORR", "CCDBIAS", "TANDEM", "SEQN", "BUNIT",
+        "IMAGETYP", "ROWORDER", "PIXFORM", "FRAMEMAX", "SATURATD", "EXPKNOWN"};
+    return names;
+}
+
+bool valid_keyword_name(const std::string& name) {
+    if (name.empty() || name.size() > 8) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isupper(c) || std::isdigit(c) || c == '-' || c == '_'; });
+}
+
+// A whole number, a decimal number, T/F, or text.
+CardValue user_value(const std::string& text) {
+    if (text == "T" || text == "F") return text == "T";
+    char* end = nullptr;
+    errno = 0;
+    long long whole = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' && errno == 0) return whole;
+    double real = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '\0' && std::isfinite(real) && !std::isspace(static_cast<unsigned char>(text[0])))
+        return real;
+    return text;
+}
+
+}  // namespace
+
+ImageType parse_image_type(const std::string& text) {
+    const std::string t = upper(text);
+    for (ImageType type : {ImageType::Light, ImageType::Dark, ImageType::Flat, ImageType::Bias})
+        if (t == image_type_name(type)) return type;
+    usage("image type '" + text + "' is not light, dark, flat or bias");
+}
+
+const char* image_type_name(ImageType t) {
+    switch (t) {
+    case ImageType::Light: return "LIGHT";
+    case ImageType::Dark: return "DARK";
+    case ImageType::Flat: return "FLAT";
+    case ImageType::Bias: return "BIAS";
+    }
+    return "LIGHT";
+}
+
+std::vector<int32_t> Image::sum() const {
+    std::vector<int32_t> out(pixels.size());
+    const int32_t addlev = state.addlev;
+    std::transform(pixels.begin(), pixels.end(), out.begin(), [&](int16_t v) { return int32_t{v} + addlev; });
+    return out;
+}
+
+std::vector<float> Image::mean() const {
+    std::vector<float> out(pixels.size());
+    const double n = state.nadded >= 1 ? state.nadded : 1;
+    const double addlev = state.addlev;
+    std::transform(pixels.begin(), pixels.end(), out.begin(),
+                   [&](int16_t v) { return static_cast<float>((v + addlev) / n); });
+    return out;
+}
+
+Window clamped_window(const ChannelState& s) {
+    int c0 = std::clamp(s.window.col0, 0, s.img_width);
+    int l0 = std::clamp(s.window.lin0, 0, s.img_height);
+    int c1 = static_cast<int>(std::clamp(static_cast<long>(s.window.col0) + s.window.width, 0L, long{s.img_width}));
+    int l1 = static_cast<int>(std::clamp(static_cast<long>(s.window.lin0) + s.window.height, 0L, long{s.img_height}));
+    if (c1 <= c0 || l1 <= l0) return {0, 0, s.img_width, s.img_height};
+    return {c0, l0, c1 - c0, l1 - l0};
+}
+
+Image make_image(const ChannelImage& copy, Crop crop) {
+    Image img;
+    img.channel = copy.channel;
+    img.state = copy.state;
+    const ChannelState& s = copy.state;
+    img.region = crop == Crop::Full ? Window{0, 0, s.img_width, s.img_height} : clamped_window(s);
+    img.pixels.resize(static_cast<size_t>(img.region.width) * img.region.height);
+    for (int line = 0; line < img.region.height; ++line) {
+        const int16_t* from = copy.pixels.data() + static_cast<size_t>(img.region.lin0 + line) * s.img_width +
+                              img.region.col0;
+        std::copy(from, from + img.region.width, img.pixels.begin() + static_cast<long>(line) * img.region.width);
+    }
+    img.exposure_s = image_exposure(s);
+    if (auto max = frame_report_max(s.msg)) img.frame_max = *max;
+    return img;
+}
+
+std::optional<double> image_exposure(const ChannelState& s) {
+    const bool long_exposure = frame_exposure(s) > 0.04;
+    if (long_exposure && s.nadd == kWithdrawnNadd && s.nexp == 0 && s.nadded > 0) return std::nullopt;
+    return frame_exposure(s) * std::max(0, s.nadded);
+}
+
+std::optional<int> frame_report_max(const std::string& msg) {
+    if (msg.rfind("Frame", 0) != 0) return std::nullopt;
+    size_t at = msg.find(" Max=");
+    if (at == std::string::npos) return std::nullopt;
+    const char* text = msg.c_str() + at + 5;
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text) return std::nullopt;
+    return static_cast<int>(v);
+}
+
+HeaderCard parse_user_key(const std::string& text) {
+    size_t eq = text.find('=');
+    if (eq == std::string::npos) usage("keyword '" + text + "' is not NAME=VALUE");
+    HeaderCard card;
+    card.name = upper(text.substr(0, eq));
+    const std::string value = text.substr(eq + 1);
+    if (!valid_keyword_name(card.name))
+        usage("keyword name '" + text.substr(0, eq) + "' is not 1 to 8 of A-Z, 0-9, '-' and '_'");
+    if (reserved_keywords().count(card.name)) usage("keyword " + card.name + " is written by kx29ctl itself");
+    if (value.size() > 68) usage("the value of keyword " + card.name + " is longer than 68 characters");
+    if (!std::all_of(value.begin(), value.end(), [](unsigned char c) { return c >= 0x20 && c < 0x7f; }))
+        usage("the value of keyword " + card.name + " holds characters other than printable ASCII");
+    card.value = user_value(value);
+    card.comment = "given by the observer";
+    card.decimals = -1;
+    return card;
+}
+
+std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt) {
+    const ChannelState& s = img.state;
+    const double frame_s = frame_exposure(s);
+    std::vector<HeaderCard> c;
+    auto add = [&](const char* name, CardValue v, const char* comment, int decimals = 6) {
+        c.push_back({name, std::move(v), comment, decimals});
+    };
+    using LL = long long;
+    add("INSTRUME", std::string("KX29"), "KX29 video frame grabber");
+    add("CREATOR", opt.creator, "program that wrote this file");
+    add("IMAGETYP", std::string(image_type_name(opt.type)), "light, dark, flat or bias");
+    add("TIMESYS", std::string("UTC"), "time scale of the dates");
+    add("DATE-OBS", utc(s.tstart), "start of the image's first frame");
+    add("MJD-OBS", s.tstart / 86400.0 + 40587.0, "[d] modified Julian date of DATE-OBS", 6);
+    add("DATE-END", utc(static_cast<long>(s.tcurr + std::ceil(frame_s))), "end of the image's last frame");
+    if (img.exposure_s)
+        add("EXPTIME", *img.exposure_s, "[s] light summed in the image, NCOMBINE frames", 3);
+    add("EXPKNOWN", img.exposure_s.has_value(),
+        img.exposure_s ? "EXPTIME is the light in the pixels" : "long exposure cut short: light unknown");
+    add("FRAMEXP", frame_s, "[s] exposure of one frame", 3);
+    add("NCOMBINE", LL{s.nadded}, "number of frames summed into the image");
+    add("ADDLEV", LL{s.addlev}, "sum of sub-levels subtracted from the frames");
+    switch (opt.form) {
+    case PixelForm::Record:
+        add("PIXFORM", std::string("RECORD"), "sum of frames less ADDLEV, as the record holds it");
+        break;
+    case PixelForm::Sum: add("PIXFORM", std::string("SUM"), "true sum of the frames (record value + ADDLEV)"); break;
+    case PixelForm::Mean: add("PIXFORM", std::string("MEAN"), "mean frame: (record value + ADDLEV) / NCOMBINE"); break;
+    }
+    add("BUNIT", std::string("adu"), "8-bit grey levels of the video frames");
+    if (img.frame_max >= 0) {
+        add("FRAMEMAX", LL{img.frame_max}, "highest maximum of a frame, grey levels");
+        add("SATURATD", img.saturated(), "a frame reached grey level 255");
+    }
+    add("CHANNEL", LL{img.channel}, "video input of the grabber, 0..3");
+    add("FORMAT", LL{s.form}, "image format loaded in the grabber, 1 or 2");
+    add("REFLEV", LL{s.ref_lev}, "reference (black) level of the input, 0..63");
+    add("WINCOL0", LL{s.window.col0}, "first column of the measurement window, from 0");
+    add("WINLIN0", LL{s.window.lin0}, "first line of the measurement window, from 0");
+    add("WINCOLS", LL{s.window.width}, "width of the measurement window in columns");
+    add("WINLINES", LL{s.window.height}, "height of the measurement window in lines");
+    // Image viewers map these pixels back to the full frame: physical = logical - LTV.
+    add("LTV1", LL{-img.region.col0}, "column offset of this image in the full frame");
+    add("LTV2", LL{-img.region.lin0}, "line offset of this image in the full frame");
+    add("ROWORDER", std::string("TOP-DOWN"), "video line 0 is the first row");
+    add("CCDCORR", (s.command & CMD_CCD) != 0, "bias/flat correction applied while reading");
+    add("CCDBIAS", LL{s.bias}, "bias of the correction, grey levels");
+    add("TANDEM", s.tandem != 0, "input carries the long-exposure camera");
+    add("SEQN", LL{s.seqn}, "sequence number of the last frame read");
+    for (const auto& card : opt.user) c.push_back(card);
+    return c;
+}
+
+}  // namespace kx29
