@@ -22,7 +22,7 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kHistogramBins = 64;
-constexpr int kJpegQuality = 85;
+constexpr int kJpegQuality = 75;
 constexpr auto kAttachRetry = std::chrono::milliseconds(500);
 
 json window_json(const kx29::Window& w) { return json::array({w.col0, w.lin0, w.width, w.height}); }
@@ -69,6 +69,14 @@ json window_statistics(const kx29::Image& full, const kx29::Window& w, std::vect
             {"hist_range", {level(lo - 32768), level(hi - 32768)}}};
 }
 
+// Whether two states of a record look the same on a page (the fields of tile_json).
+bool same_tile(const kx29::ChannelState& a, const kx29::ChannelState& b) {
+    return a.seqn == b.seqn && a.seqmsg == b.seqmsg && a.msg == b.msg && a.command == b.command && a.nexp == b.nexp &&
+           a.nadd == b.nadd && a.nadded == b.nadded && a.form == b.form && a.next_form == b.next_form &&
+           a.ref_lev == b.ref_lev && a.exposure == b.exposure && a.activ == b.activ && a.tandem == b.tandem &&
+           a.img_width == b.img_width && a.img_height == b.img_height && a.window == b.window && a.tcurr == b.tcurr;
+}
+
 // What a page shows of a record, beside the picture.
 json tile_json(int channel, const kx29::ChannelState& s) {
     json j = {{"channel", channel},
@@ -110,7 +118,8 @@ public:
 
 private:
     struct Known {
-        std::string tile;       // the tile as last published
+        std::optional<kx29::ChannelState> state;  // the record as last published
+        json tile;
         int seqn = 0;
         bool frame_pending = true;
         Clock::time_point last_encoded{};
@@ -148,9 +157,9 @@ private:
         if (new_frame) k.frame_pending = true;
         k.seqn = s.seqn;
         // The change itself goes out at once; its picture follows when encoded.
-        std::string tile = tile_json(ch, s).dump();
-        if (tile != k.tile) {
-            k.tile = tile;
+        if (!k.state || !same_tile(s, *k.state)) {
+            k.state = s;
+            k.tile = tile_json(ch, s);
             publish_channel(ch, k);
         }
         if (k.frame_pending && now - k.last_encoded >= LiveFeed::kMinFrameInterval) {
@@ -164,7 +173,7 @@ private:
     }
 
     void publish_channel(int ch, const Known& k) {
-        json ev = json::parse(k.tile);
+        json ev = k.tile;
         ev["frame"] = k.frame;
         feed_.hub_.publish("channel", ev.dump(), kTopicChannel0 + ch);
     }
@@ -175,7 +184,6 @@ private:
         if (!kx29::geometry_fits(copy.state) || copy.state.img_width <= 0 || copy.state.img_height <= 0)
             return std::nullopt;
         kx29::Image full = kx29::make_image(copy, kx29::Crop::Full);
-        kx29::StretchLevels levels = kx29::stretch_levels(full);
         auto frame = std::make_shared<LiveFrame>();
         frame->id = ++serial_;
         frame->jpeg = encode_jpeg_gray(kx29::stretch_to_8bit(full), full.width(), full.height(), kJpegQuality);
@@ -188,7 +196,6 @@ private:
                     {"width", full.width()},
                     {"height", full.height()},
                     {"window", window_json(kx29::clamped_window(copy.state))},
-                    {"stretch", {levels.lo, levels.hi}},
                     {"frames", copy.state.nadded},
                     {"stats", window_statistics(full, kx29::clamped_window(copy.state), counts_)}};
     }

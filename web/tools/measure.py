@@ -2,17 +2,23 @@
 """Figures of the web console on the simulated daemon: event latency, server CPU with
 four channels live and four viewers, /api/status time with every stream open.
 
-    KX29_BIN_DIR=build/bin PYTHONPATH=tests/py:web/tests /usr/bin/python3 web/tools/measure.py
+    KX29_BIN_DIR=$PWD/build/bin PYTHONPATH=tests/py:web/tests /usr/bin/python3 web/tools/measure.py [--ctl]
+
+--ctl runs the four series in kx29ctl processes, so that the figure is the live
+view's alone; without it the console follows them itself.
 """
 import ctypes
 import http.client
+import os
+import subprocess
+import sys
 import json
 import statistics
 import threading
 import time
 
 from console import Console
-from kx29sim import Daemon, segment_id
+from kx29sim import BIN_DIR, Daemon, segment_id
 
 RECORD = 888004
 SEQN = 20
@@ -74,10 +80,16 @@ def pct(values, p):
     return values[min(len(values) - 1, int(p / 100 * len(values)))]
 
 
-def main(seconds=30):
+def main(seconds=30, by_ctl=False):
+    """by_ctl: the series run in kx29ctl processes, so the console only watches."""
     with Daemon() as d, Console(d.env) as c:
+        series = []
         for ch in range(4):
-            assert c.json("POST", "/api/channels/%d/acquire" % ch, {"images": -1})[0] == 202
+            if by_ctl:
+                series.append(subprocess.Popen([os.path.join(BIN_DIR, "kx29ctl"), "acquire", "-c", str(ch),
+                                                "--images", "-1"], env=d.env, stdout=subprocess.DEVNULL))
+            else:
+                assert c.json("POST", "/api/channels/%d/acquire" % ch, {"images": -1})[0] == 202
         stop = threading.Event()
         changes, arrivals, fetched = {}, {}, []
         threads = [threading.Thread(target=seqn_watcher, args=(d.key, 0, changes, stop))]
@@ -119,7 +131,10 @@ def main(seconds=30):
         stop.set()
         for conn in extra:
             conn.close()
+        for p in series:
+            p.terminate()
+            p.wait()
 
 
 if __name__ == "__main__":
-    main()
+    main(by_ctl="--ctl" in sys.argv)
