@@ -16,7 +16,7 @@ def browser(tmp_path):
     opts = webdriver.ChromeOptions()
     opts.binary_location = "/usr/bin/chromium"
     for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1400,1000",
+                "--disable-component-update", "--disable-sync", "--no-first-run", "--window-size=1600,900",
                 "--user-data-dir=" + str(tmp_path / "profile")]:
         opts.add_argument(arg)
     downloads = tmp_path / "downloads"
