@@ -112,6 +112,10 @@ def test_acquire_busy_abort_and_images(daemon, console, tmp_path):
     assert status == 200 and headers["Content-Type"] == "image/png"
     assert daemon.ctl("save", "-c", "0", "-o", str(tmp_path / "ctl.png")).returncode == 0
     assert png == (tmp_path / "ctl.png").read_bytes()
+    # The page's large view sets the window; "full" is the whole image of the format.
+    status, reply = console.json("POST", "/api/channels/0/window", {"window": "full"})
+    image = channel(console, 0)["image"]
+    assert status == 200 and reply["window"] == [0, 0, image["width"], image["height"]]
     status, headers, fits = console.request("GET", "/api/channels/0/image.fits")
     assert status == 200 and fits.startswith(b"SIMPLE  =")
     (tmp_path / "web.fits").write_bytes(fits)
