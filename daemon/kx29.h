@@ -175,6 +175,7 @@ void write_image();
 void read_conf();
 int check_conf_geometry();
 void read_spe_files();
+int check_config();  // problems found in what start-up reads, each reported
 int spe_checksum(const char* buf, int size);
 void get_sh_mem();
 void kx29_init();

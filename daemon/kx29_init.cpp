@@ -4,6 +4,7 @@
 #include "kx29_io.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,11 @@ static const char VALUE_SEPARATORS[] = " \t\n\r";
 
 static void report_conf_line(const char* line) { fprintf(stderr, "Wrong conf.parameter: %s\n", line); }
 
+static void report_wrong_key() {
+    fprintf(stderr, "Wrong KX29_KEY '%s': the segment key must be exactly four printable characters\n",
+            getenv("KX29_KEY"));
+}
+
 static ConfParam* find_conf_param(const char* name) {
     for (ConfParam* p = conf; p->name != nullptr; ++p)
         if (strcmp(p->name, name) == 0) return p;
@@ -111,9 +117,10 @@ static char* next_token(char* from, const char* separators, char** rest) {
 }
 
 // One piece of the file (at most 78 characters): "name value", name and value
-// separated by blanks, tabs or '='; '#' starts a comment.
-static void parse_conf_piece(char* line) {
-    if (line[0] == '#') return;
+// separated by blanks, tabs or '='; '#' starts a comment. Returns 1 when the
+// piece was reported as wrong.
+static int parse_conf_piece(char* line) {
+    if (line[0] == '#') return 0;
     if (char* comment = strchr(line, '#')) *comment = '\0';
 
     char* rest = nullptr;
@@ -121,24 +128,36 @@ static void parse_conf_piece(char* line) {
     char* value = name != nullptr ? next_token(rest, VALUE_SEPARATORS, &rest) : nullptr;
     if (name == nullptr || value == nullptr) {
         report_conf_line(line);
-        return;
+        return 1;
     }
-    if (const ConfParam* p = find_conf_param(name))
+    if (const ConfParam* p = find_conf_param(name)) {
         store_conf_value(p, value);
-    else
-        report_conf_line(line);
+        return 0;
+    }
+    report_conf_line(line);
+    return 1;
 }
 
-void read_conf() {
+// Reads kx29.conf; the number of wrong pieces, -1 (errno set) when the file
+// cannot be opened.
+static int parse_conf_file() {
     FILE* f = fopen(CONF_FILE, "r");
-    if (f == nullptr) {
+    if (f == nullptr) return -1;
+    char line[80];
+    int wrong = 0;
+    while (fgets(line, 79, f) != nullptr) wrong += parse_conf_piece(line);
+    fclose(f);
+    return wrong;
+}
+
+static void report_unreadable_conf() { perror("Can't read config.file: kx29.conf "); }
+
+void read_conf() {
+    if (parse_conf_file() < 0) {
         int err = errno;
-        perror("Can't read config.file: kx29.conf ");
+        report_unreadable_conf();
         exit(err);
     }
-    char line[80];
-    while (fgets(line, 79, f) != nullptr) parse_conf_piece(line);
-    fclose(f);
 }
 
 // A format must fit the record: 1..768 columns, at least one line, and no
@@ -174,36 +193,80 @@ int spe_checksum(const char* buf, int size) {
     return sum;
 }
 
-static void read_spe_file(SpeDef* spe) {
+// Reads one image into spe->buf and checks its length and checksum; 1 (with
+// the problem reported) when it is missing or wrong.
+static int load_spe_file(SpeDef* spe) {
     char path[200];
     snprintf(path, sizeof path, "%s/%s", spe_dir, spe->name);
     int fd = open(path, O_RDONLY);
     if (fd < 0) {
         fprintf(stderr, "Can't load SPE-file: %s\n", path);
-        exit(1);
+        return 1;
     }
     int n = static_cast<int>(read(fd, spe->buf, SPE_BUF_SIZE));
+    close(fd);
     if (n != spe->size) {
         fprintf(stderr, "Wrong SPE(%s) size: %d (%d needs)\n", spe->name, n, spe->size);
-        exit(1);
+        return 1;
     }
     int sum = spe_checksum(spe->buf, spe->size);
     if (sum != spe->sum) {
         fprintf(stderr, "Wrong SPE(%s) checksum: %d (%d needs)\n", spe->name, sum, spe->sum);
-        exit(1);
+        return 1;
     }
-    close(fd);
+    return 0;
 }
 
 void read_spe_files() {
     for (int i = 0; i < KX29_CHANNELS; ++i) {
-        read_spe_file(&chan[i]->spe1);
-        read_spe_file(&chan[i]->spe2);
+        if (load_spe_file(&chan[i]->spe1) != 0) exit(1);
+        if (load_spe_file(&chan[i]->spe2) != 0) exit(1);
     }
+}
+
+// The image at position k of the eight (two per channel).
+static SpeDef* spe_at(int k) { return k % 2 == 0 ? &chan[k / 2]->spe1 : &chan[k / 2]->spe2; }
+
+static bool same_spe(const SpeDef* a, const SpeDef* b) {
+    return a->size == b->size && a->sum == b->sum && strcmp(a->name, b->name) == 0;
+}
+
+// Every image once, however many channels share it; the problems found.
+static int check_spe_files() {
+    int bad = 0;
+    for (int k = 0; k < 2 * KX29_CHANNELS; ++k) {
+        bool seen = false;
+        for (int j = 0; j < k && !seen; ++j) seen = same_spe(spe_at(j), spe_at(k));
+        if (!seen) bad += load_spe_file(spe_at(k));
+    }
+    return bad;
+}
+
+// What the daemon would read at start-up, without starting: the segment key,
+// kx29.conf, the formats and the FPGA images, every problem reported on
+// standard error. No segment and no port is touched. Returns the count.
+int check_config() {
+    int bad = 0;
+    if (!kx29_key_from_env(&shm_key)) {
+        report_wrong_key();
+        ++bad;
+    }
+    const int wrong_lines = parse_conf_file();
+    if (wrong_lines < 0) {
+        report_unreadable_conf();
+        return bad + 1;  // without the file, the defaults would be checked
+    }
+    bad += wrong_lines;
+    bad += check_conf_geometry();
+    bad += check_spe_files();
+    return bad;
 }
 
 // ---- Shared segment ------------------------------------------------------------------
 
+// The PID word holds 0 when no daemon runs, the PID of the running daemon, or,
+// while a starting daemon initialises the records, the negative of its PID.
+// Clients take only a positive word for a daemon.
 static int* pid_word() { return reinterpret_cast<int*>(shm_addr + KX29_PID_OFFSET); }
 
 [[noreturn]] static void shm_failure(const char* what) {
@@ -215,7 +278,19 @@ static int* pid_word() { return reinterpret_cast<int*>(shm_addr + KX29_PID_OFFSE
     exit(err);
 }
 
-static bool daemon_alive(int pid) { return pid > 0 && kill(pid, 0) == 0; }
+// A process of another user answers the probe with EPERM: it exists all the same.
+static bool process_alive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// The process a PID word names, running or starting; 0 for none.
+static int word_owner(int word) { return word >= 0 ? word : word == INT_MIN ? 0 : -word; }
+
+// Whether the word belongs to another daemon that still lives. A word with our
+// own PID is stale: it was left by a daemon of an earlier PID namespace (a
+// container restarted over the same IPC namespace) that had our number.
+static bool held_by_other(int word, int my_pid) {
+    const int owner = word_owner(word);
+    return owner != my_pid && process_alive(owner);
+}
 
 [[noreturn]] static void refuse_second_daemon(int pid) {
     fprintf(stderr, "kx29 daemon already running! (PID=%d)\n", pid);
@@ -223,21 +298,65 @@ static bool daemon_alive(int pid) { return pid > 0 && kill(pid, 0) == 0; }
     exit(1);
 }
 
-// Puts our PID into the PID word unless a live daemon holds it. The word is
-// claimed with compare-and-swap, so of two daemons starting at the same moment
-// exactly one wins; the other sees the winner alive and refuses.
-static void claim_pid_word(int my_pid, bool guard) {
-    int* word = pid_word();
-    int seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-    for (;;) {
-        if (guard && daemon_alive(seen)) refuse_second_daemon(seen);
-        if (__atomic_compare_exchange_n(word, &seen, my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
-        guard = true;  // someone else wrote the word meanwhile: check that one too
+// A starting daemon publishes its PID within milliseconds of its claim; one
+// that has not after this long is taken to have ended (its PID reused).
+constexpr int STARTING_WAIT_MS = 10000;
+
+static void sleep_ms(int ms) {
+    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
+// Marks the PID word as ours and starting (-pid) unless another live daemon
+// holds it: a running one refuses the start, a starting one is waited for
+// until it runs (and then refuses the start). Compare-and-swap makes exactly
+// one of several simultaneous starts win.
+static void claim_pid_word(int my_pid) {
+    int* word = pid_word();
+    int seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+    for (int waited_ms = 0;;) {
+        if (held_by_other(seen, my_pid)) {
+            if (seen > 0) refuse_second_daemon(seen);
+            if (waited_ms < STARTING_WAIT_MS) {
+                sleep_ms(1);
+                ++waited_ms;
+                seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+                continue;
+            }
+        }
+        if (__atomic_compare_exchange_n(word, &seen, -my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
+    }
+}
+
+// The records are ready: the PID word becomes our PID. It still holds our
+// mark unless a start that took us for dead has taken it over meanwhile.
+static void publish_pid(int my_pid) {
+    int expected = -my_pid;
+    if (!__atomic_compare_exchange_n(pid_word(), &expected, my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+        refuse_second_daemon(word_owner(expected));
+}
+
+// A record no daemon has initialised: every field before the message is 0, as
+// the system leaves a new segment. An initialised record always has a format
+// and a geometry.
+static bool record_blank(const TVchan* r) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(r);
+    for (size_t i = 0; i < offsetof(TVchan, msg); ++i)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+// The test pattern and the arrays first, the fields that make the record
+// count as initialised last: a start cut short leaves the record blank.
 static void init_record(TVchan* r, int i) {
     const ChanDef* cd = chan[i];
+    // Test pattern: every run of cols1 pixels ramps up from -100.
+    for (int j = 0; j < KX29_IMAGE_PIXELS; ++j) r->image[j] = static_cast<short>(j % cd->cols1 - 100);
+    for (int& f : r->flat) f = 1;
+    r->bias = 0;
+    r->seqmsg = 0;
+    r->msg[0] = '\0';
     r->num = i;
     r->tandem = cd->tandem;
     r->activ = 0;
@@ -251,46 +370,70 @@ static void init_record(TVchan* r, int i) {
     r->frm_width = r->img_width = cd->cols1;
     r->frm_height = r->img_height = cd->lines1;
     r->frm_lin0 = r->frm_col0 = 0;
-    r->seqmsg = 0;
-    r->msg[0] = '\0';
-    r->bias = 0;
-    for (int& f : r->flat) f = 1;
-    // Test pattern: every run of img_width pixels ramps up from -100.
-    for (int j = 0; j < KX29_IMAGE_PIXELS; ++j) r->image[j] = static_cast<short>(j % r->img_width - 100);
 }
 
-void get_sh_mem() {
-    if (curch != nullptr) return;
+static TVchan* record_at(int i) { return reinterpret_cast<TVchan*>(shm_addr + static_cast<size_t>(i) * sizeof(TVchan)); }
 
-    int new_shm = 0;
+// Returns how many records were blank and are now initialised.
+static int init_blank_records() {
+    int filled = 0;
+    for (int i = 0; i < KX29_CHANNELS; ++i)
+        if (record_blank(record_at(i))) {
+            init_record(record_at(i), i);
+            ++filled;
+        }
+    return filled;
+}
+
+// The segment of our key, created when there is none. Sets *created when this
+// call created it; another daemon creating it at the same moment is attached.
+static int find_or_create_segment(bool* created) {
     int id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0777);
     if (id < 0 && errno == ENOENT) {
         id = shmget(shm_key.code, KX29_SEGMENT_BYTES, IPC_CREAT | IPC_EXCL | 0777);
-        new_shm = 1;
+        if (id >= 0)
+            *created = true;
+        else if (errno == EEXIST)
+            id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0777);
     }
     if (id < 0) shm_failure("Can't create");
+    return id;
+}
 
+// The first start of a segment. The segment is visible to other daemons from
+// the moment it is created, so who created it cannot decide who fills it: a
+// start that fills before its claim can overwrite the records a faster start
+// claimed and loaded, and one that claims first can lose its claim to a start
+// that slipped in before it, leaving records that nobody fills. Instead every
+// start claims the PID word first, marked as starting, and only the winner
+// initialises the records still blank, whoever created the segment; it
+// publishes its PID only then. A start that finds the mark of a live daemon
+// waits for it, so no daemon ever runs, and no client ever sees one, before
+// the records are complete. A start cut short leaves a dead mark and blank
+// records, both taken over by the next start.
+void get_sh_mem() {
+    if (curch != nullptr) return;
+
+    bool created = false;
+    const int id = find_or_create_segment(&created);
     void* addr = shmat(id, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) shm_failure("Can't attach");
     shm_addr = static_cast<unsigned char*>(addr);
     shmctl(id, SHM_LOCK, nullptr);
 
-    // Another daemon may attach the new segment as soon as it exists and claim
-    // it before we do: the records are filled first, and the claim is guarded
-    // on a new segment too, so that whoever runs finds them ready.
-    if (new_shm)
-        for (int i = 0; i < KX29_CHANNELS; ++i)
-            init_record(reinterpret_cast<TVchan*>(shm_addr + static_cast<size_t>(i) * sizeof(TVchan)), i);
-
-    fprintf(stderr, "%s shared memory segment '%s' %dbytes at %lx \n", new_shm ? "Create" : "Attach", shm_key.name,
+    fprintf(stderr, "%s shared memory segment '%s' %dbytes at %lx \n", created ? "Create" : "Attach", shm_key.name,
             shm_size, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(shm_addr)));
 
-    claim_pid_word(getpid(), true);
+    const int my_pid = getpid();
+    claim_pid_word(my_pid);
+    const bool fresh = init_blank_records() == KX29_CHANNELS;
+    publish_pid(my_pid);
 
     for (int i = 0; i < KX29_CHANNELS; ++i) {
-        curch = reinterpret_cast<TVchan*>(shm_addr + static_cast<size_t>(i) * sizeof(TVchan));
+        curch = record_at(i);
         tvch[i] = curch;
-        if (!new_shm && curch->tandem) tandch = curch;  // a new segment starts on record 0
+        curch->activ = 0;  // left by the daemon before: no channel is switched to yet
+        if (!fresh && curch->tandem) tandch = curch;  // a new segment starts on record 0
     }
     curch = tandch != nullptr ? tandch : tvch[0];
 }
@@ -467,8 +610,7 @@ static void install_exit_handler() {
 
 static void use_key_from_environment() {
     if (!kx29_key_from_env(&shm_key)) {
-        fprintf(stderr, "Wrong KX29_KEY '%s': the segment key must be exactly four printable characters\n",
-                getenv("KX29_KEY"));
+        report_wrong_key();
         exit(1);
     }
 }

@@ -3,6 +3,7 @@
 #include "kx29_io.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -204,8 +205,58 @@ void loop_pass() {
 }
 
 #ifndef KX29_NO_MAIN
-int main() {
+#include "kx29_version.h"
+
+#ifndef KX29_PROGRAM
+#define KX29_PROGRAM "kx29d"
+#endif
+
+// Exit statuses of the options; the daemon itself keeps its own (see README).
+enum : int { EXIT_USAGE = 2 };
+
+static void print_usage(FILE* to) {
+    fprintf(to,
+            "Usage: " KX29_PROGRAM " [--help | --version | --check-config]\n"
+            "Without an option: run the acquisition daemon of the KX29 board, configured by\n"
+            "kx29.conf and the FPGA images in the working directory, on the shared segment\n"
+            "named by KX29_KEY (default KX29).\n"
+            "  --help          this text\n"
+            "  --version       the version\n"
+            "  --check-config  read kx29.conf and the FPGA images, report every problem and\n"
+            "                  exit 0 (none) or 1, touching no segment and no port\n");
+}
+
+// The daemon's single option; exits with the option's status.
+[[noreturn]] static void run_option(const char* option) {
+    if (strcmp(option, "--help") == 0) {
+        print_usage(stdout);
+        exit(0);
+    }
+    if (strcmp(option, "--version") == 0) {
+        printf(KX29_PROGRAM " " KX29_VERSION "\n");
+        exit(0);
+    }
+    if (strcmp(option, "--check-config") == 0) {
+        const int problems = check_config();
+        if (problems == 0)
+            printf("configuration OK\n");
+        else
+            printf("configuration: %d problem%s\n", problems, problems == 1 ? "" : "s");
+        exit(problems == 0 ? 0 : 1);
+    }
+    fprintf(stderr, KX29_PROGRAM ": unknown option '%s'\n", option);
+    print_usage(stderr);
+    exit(EXIT_USAGE);
+}
+
+int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);  // progress lines reach a log as they happen
+    if (argc > 2) {
+        fprintf(stderr, KX29_PROGRAM ": one option at most\n");
+        print_usage(stderr);
+        return EXIT_USAGE;
+    }
+    if (argc == 2) run_option(argv[1]);
     kx29_init();
     loop_start();
     for (;;) loop_pass();

@@ -10,6 +10,7 @@ bash scripts/build.sh >/dev/null
 bin=$PWD/build/bin
 run=$PWD/run/demo
 export KX29_KEY=${KX29_KEY:-demo}   # a key of its own: never disturbs a real daemon
+export KX29_SIM=${KX29_SIM-realtime}  # frame rates and exposures as on the hardware
 
 rm -rf "$run"
 mkdir -p "$run/spe"

@@ -33,6 +33,7 @@ struct Options {
     unsigned short base = DEFAULT_BASE;  // the board's jumpered I/O base
     int camera_input = 1;              // input the long-exposure camera is cabled to
     double noise = 3.0;                // noise of the video, grey levels rms
+    bool realtime = false;             // port accesses take their bus time: board time never runs ahead
 };
 
 // Parses a comma-separated option string (empty items are skipped). On an
@@ -99,8 +100,10 @@ struct Display {
 Display displayed();
 
 // ---- Bus clock ------------------------------------------------------------------
-// Board time: monotonic time since power-on, plus 1 us per port access, plus
-// whatever a test has added.
+// Board time: monotonic time since power-on, plus whatever a test has added,
+// plus 1 us per port access. With `realtime` an access instead takes its 1 us
+// from the wall clock, as the processor waits on the ISA bus: board time is
+// then wall time (less the simulator's own work) and never runs ahead of it.
 std::int64_t board_time_ns();
 void advance_board_time(std::int64_t ns);
 

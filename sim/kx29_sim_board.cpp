@@ -308,9 +308,39 @@ void update_fast_path(Board& b) {
 }
 
 std::int64_t board_now(const Board& b) {
-    return monotonic_ns() - b.power_on_ns + static_cast<std::int64_t>(fast.accesses) * ACCESS_NS +
-           b.advanced_ns;
+    const std::int64_t wall = monotonic_ns() - b.power_on_ns + b.advanced_ns;
+    return b.opt.realtime ? wall : wall + static_cast<std::int64_t>(fast.accesses) * ACCESS_NS;
 }
+
+namespace {
+
+// Waits shorter than this spin on the clock; sleeping would overshoot them.
+constexpr std::int64_t SPIN_NS = 100'000;
+
+void wait_for_board_time(const Board& b, std::int64_t t) {
+    for (std::int64_t left; (left = t - board_now(b)) > 0;) {
+        if (left <= SPIN_NS) continue;
+        const std::int64_t sleep_ns = left - SPIN_NS / 2;
+        timespec ts{static_cast<time_t>(sleep_ns / 1'000'000'000), static_cast<long>(sleep_ns % 1'000'000'000)};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+// The board time of a slow-path access. In real time the access ends 1 us
+// after the bus is free, behind the data-port accesses the fast path made
+// since the last one (their time is paid here, a line or so at a time), and
+// the processor waits until it has.
+std::int64_t access_time(Board& b) {
+    if (!b.opt.realtime) return board_now(b);
+    const std::int64_t queued = static_cast<std::int64_t>(fast.accesses - b.paid_accesses) * ACCESS_NS;
+    b.paid_accesses = fast.accesses;
+    const std::int64_t now = board_now(b);
+    b.bus_free_ns = std::max(b.bus_free_ns + queued, now + ACCESS_NS);
+    wait_for_board_time(b, b.bus_free_ns);
+    return board_now(b);
+}
+
+}  // namespace
 
 // ---- Slow path of the ports ------------------------------------------------------------
 
@@ -318,9 +348,9 @@ unsigned char slow_inp(unsigned short port) {
     Board& b = board();
     if (!granted_or_fault(b, port)) return 0xFF;
     ++fast.accesses;
+    const std::int64_t now = access_time(b);
     int off = board_offset(b, port);
     if (off < 0) return 0xFF;  // nothing drives the bus
-    std::int64_t now = board_now(b);
     settle_capture(b, now);
     if (off == PORT_DATA) return read_data();
     if (off == PORT_STATUS) return read_status(b, now);
@@ -331,9 +361,9 @@ void slow_outp(unsigned short port, unsigned char val) {
     Board& b = board();
     if (!granted_or_fault(b, port)) return;
     ++fast.accesses;
+    const std::int64_t now = access_time(b);
     int off = board_offset(b, port);
     if (off < 0) return;  // the delay port, or nobody there
-    std::int64_t now = board_now(b);
     settle_capture(b, now);
     write_register(b, off, val, now);
 }

@@ -27,6 +27,8 @@ struct Board {
     // ---- bus clock
     std::int64_t power_on_ns = 0;  // monotonic clock at power-on
     std::int64_t advanced_ns = 0;  // added by tests
+    std::uint64_t paid_accesses = 0;  // realtime: accesses whose bus time has passed
+    std::int64_t bus_free_ns = 0;     // realtime: board time at which the last access ended
 
     // ---- frame memory addressing (the address counter lives in `fast`)
     std::uint32_t line = 0;

@@ -11,7 +11,7 @@ namespace kx29sim {
 namespace {
 
 constexpr const char* KNOWN =
-    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S";
+    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S, realtime";
 
 // A whole-string number in C notation (decimal, 0x hex, 0 octal) within [lo, hi].
 bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long* out) {
@@ -54,6 +54,7 @@ bool apply_item(std::string_view name, std::string_view value, bool has_value, O
         if (name == "busy") return opt->busy = true;
         if (name == "notroot") return opt->notroot = true;
         if (name == "still") return opt->still = true;
+        if (name == "realtime") return opt->realtime = true;
         *known = name == "novideo" || name == "seed" || name == "base" || name == "camera" ||
                  name == "noise";
         return false;
@@ -76,7 +77,7 @@ bool apply_item(std::string_view name, std::string_view value, bool has_value, O
         return true;
     }
     if (name == "noise") return parse_noise(value, &opt->noise);
-    *known = name == "noboard" || name == "busy" || name == "notroot" || name == "still";
+    *known = name == "noboard" || name == "busy" || name == "notroot" || name == "still" || name == "realtime";
     return false;
 }
 

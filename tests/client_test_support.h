@@ -173,6 +173,11 @@ inline std::string error_of(const std::function<void()>& f) {
 }
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline int count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
 
 // Polls cond every 2 ms for up to `seconds`.
 inline bool wait_for(const std::function<bool()>& cond, double seconds) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,34 @@ TEST(SimBoard, CaptureHoldsTheBusyBitForAFrame) {
 
 // What the daemon's start-up finds at a window for each fault: root and the
 // grant, field changes, the status bits besides the field, its memory test.
+// Status polls as the daemon's field waits make them. By default each adds
+// 1 us of board time at no cost in wall time, so tests run fast; in real time
+// each takes its 1 us of wall time, and board time never runs ahead.
+TEST(SimBoard, RealtimeAccessesTakeTheirBusTime) {
+    constexpr int POLLS = 20000;  // 20 ms of bus time
+    auto wall_ns = [] {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    };
+    for (const bool realtime : {false, true}) {
+        SCOPED_TRACE(realtime ? "realtime" : "default");
+        const std::int64_t t0 = wall_ns();  // before power-on
+        power_up(realtime ? "realtime" : "");
+        std::int64_t most_ahead = INT64_MIN;
+        for (int i = 0; i < POLLS; ++i) {
+            inp(at(PORT_STATUS));
+            most_ahead = std::max(most_ahead, board_time_ns() - (wall_ns() - t0));
+        }
+        if (realtime) {
+            EXPECT_LE(most_ahead, 0) << "board time ran ahead of wall time";
+            EXPECT_GE(wall_ns() - t0, POLLS * ACCESS_NS) << "polls took less than their bus time";
+        } else {
+            EXPECT_GT(most_ahead, 0) << "the default board no longer runs ahead of the wall clock";
+        }
+    }
+}
+
 TEST(SimBoard, InjectedFaultsAsTheDaemonSeesThem) {
     struct Case {
         const char* options;

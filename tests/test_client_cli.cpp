@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "client_test_support.h"
+#include "kx29/acquire.h"
 #include "kx29_version.h"
 
 #include <array>
@@ -24,7 +25,10 @@ using kx29test::wait_for;
 // clears the request bits.
 class AcquisitionPeer {
 public:
-    AcquisitionPeer(HandMadeSegment& seg, int ch) : seg_(seg), r_(seg.record(ch)), thread_([this] { run(); }) {}
+    // countdown: a long exposure of that many seconds precedes every frame,
+    // counted down in the record's messages as the daemon does.
+    AcquisitionPeer(HandMadeSegment& seg, int ch, double countdown = 0)
+        : seg_(seg), r_(seg.record(ch)), countdown_(countdown), thread_([this] { run(); }) {}
     ~AcquisitionPeer() {
         stop_ = true;
         thread_.join();
@@ -43,11 +47,20 @@ private:
             if (!seen_) std::memcpy(static_cast<void*>(&first_), r_, offsetof(TVchan, flat));
             seen_ = true;
             if (left == 0) left = r_->nadd;
+            for (double t = countdown_; t > 0.01; t -= 0.1) {
+                char text[40];
+                std::snprintf(text, sizeof text, "Tandem Exposure: %.1f", t);
+                seg_.post(r_->num, text);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
             int seqn = r_->seqn + 1;
             std::fill(r_->image, r_->image + KX29_IMAGE_PIXELS, static_cast<short>(seqn));
             r_->nadded = r_->nadd - left + 1;
             __atomic_store_n(&r_->seqn, seqn, __ATOMIC_SEQ_CST);
-            seg_.post(r_->num, "Frame" + std::to_string(seqn) + "(Add1 SubLev=0): Min=1 Max=1 Med=1.0");
+            // The frame's report follows its count after a while, as when
+            // the daemon's statistics take long.
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+            seg_.post(r_->num, "Frame" + std::to_string(seqn) + "(Add1 SubLev=0): Min=1 Max=255 Med=1.0");
             if (--left == 0 && r_->nexp > 0 && --r_->nexp == 0)
                 __atomic_fetch_and(&r_->command, ~(CMD_ACQUIRE | CMD_CLEAR), __ATOMIC_SEQ_CST);
         }
@@ -55,6 +68,7 @@ private:
 
     HandMadeSegment& seg_;
     TVchan* r_;
+    double countdown_;
     TVchan first_{};
     std::atomic<bool> seen_{false}, stop_{false};
     std::thread thread_;
@@ -164,6 +178,11 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
         }
         auto res = p.wait(10);
         EXPECT_EQ(res.status, 0) << res.out << res.err;
+        if (!endless) {  // each frame reported once, with its own report; saturation noticed
+            for (int seqn = 1; seqn <= 6; ++seqn)
+                EXPECT_EQ(kx29test::count(res.out, ": Frame" + std::to_string(seqn) + "("), 1) << res.out;
+            EXPECT_TRUE(contains(res.out, "6 frames, 3 images, 3 saturated")) << res.out;
+        }
         for (int k = 1; k <= 3; ++k) {
             std::string raw = kx29test::slurp(file(k));
             EXPECT_EQ(raw.substr(0, 2), std::string({static_cast<char>(2 * k), 0})) << k;  // 2k, little-endian
@@ -175,6 +194,60 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
         ASSERT_NE(r, nullptr);
         EXPECT_EQ((std::array{r->command, r->nadd, r->nexp, r->ref_lev, r->frm_col0, r->frm_height}),
                   (std::array{CMD_ACQUIRE | CMD_CLEAR | CMD_CCD, 2, endless ? -1 : 3, 33, 10, 40}));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The progress reports in process: the time left from the measured frame
+// period, a long exposure's countdown and its end, and a countdown that
+// belongs to another channel's exposure.
+TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
+    struct Case {
+        int channel;
+        double countdown;
+    };
+    for (const Case c : {Case{0, 0}, Case{1, 0.5}, Case{2, 0.5}}) {
+        SCOPED_TRACE(c.channel);
+        HandMadeSegment seg;
+        if (c.countdown > 0) seg.set_exposure(1, c.countdown);
+        AcquisitionPeer peer(seg, c.channel, c.countdown);
+        ShmKey key{};
+        ASSERT_TRUE(kx29_key_from_text(seg.key().c_str(), &key));
+        kx29::Segment s = kx29::Segment::attach(key, kx29::Access::ReadWrite);
+        kx29::AcquireRequest req;
+        req.channel = c.channel;
+        req.frames = 3;
+        req.images = 2;
+        kx29::Acquisition acq(s, req);
+        std::vector<kx29::Progress> reports;
+        kx29::AcquireEvents ev;
+        ev.progress = [&](const kx29::Progress& p) { reports.push_back(p); };
+        acq.start();
+        ASSERT_EQ(acq.follow(ev, std::chrono::seconds(5)).outcome, kx29::Outcome::Completed);
+        const bool own_countdown = c.channel == 1;
+        double period = 0.068 + c.countdown;  // the peer's pace, with the countdown
+        int countdowns = 0;
+        for (const auto& p : reports) {
+            if (p.exposure_left_s) {
+                ++countdowns;
+                EXPECT_LE(*p.exposure_left_s, 0.5);
+                EXPECT_GE(*p.exposure_left_s, 0.0);
+            }
+            if (!own_countdown) {  // the countdown of another channel's exposure
+                EXPECT_NE(p.message.rfind("Tandem", 0), 0u) << p.message;
+            }
+            if (p.new_frame && p.frames_done == 3) {  // three frames measured, three to come
+                ASSERT_TRUE(p.remaining_s);
+                EXPECT_NEAR(*p.remaining_s, 3 * period, std::max(0.05, period / 2));
+                EXPECT_FALSE(p.exposure_left_s);  // the exposure ended with its frame
+            }
+        }
+        EXPECT_EQ(countdowns > 0, own_countdown);
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().remaining_s.value_or(-1), 0);
     }
 }
 

@@ -71,6 +71,7 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffset) {
     // (value 4), 99.5 % is rank 995 (value 995). 500 maps to 255 x 496 / 991.
     EXPECT_EQ(eight.pixels[0], 0);               // 0
     EXPECT_EQ(eight.pixels[5 * 768 + 0], 128);   // 500
+    EXPECT_EQ(eight.pixels[7 * 768 + 0], 179);   // 700: 255 x 696 / 991, rounded
     EXPECT_EQ(eight.pixels[9 * 768 + 99], 255);  // 999
     EXPECT_EQ(eight.pixels[11 * 768], 255);      // 30000 clipped
     EXPECT_EQ(eight.pixels[12 * 768], 0);        // -30000 clipped

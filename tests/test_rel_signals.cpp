@@ -2,11 +2,14 @@
 // the middle of acquisitions, channel switches and long exposures) end the
 // daemon with the signal's number and a cleared PID word, leave the records
 // as they were, and let the next daemon attach; a killed daemon's stale PID
-// is taken over; of two daemons started at the same instant exactly one runs.
+// is taken over; of daemons started at the same instant exactly one runs.
 // Single signals and restarts at known moments are in test_e2e_daemon.cpp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fcntl.h>
+#include <memory>
 #include <random>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -108,119 +111,137 @@ struct Proc {
     }
 };
 
+// Starts a daemon in `d`'s directory on its key, its output in name.out and
+// name.err there; `in_child` runs just before the exec.
+pid_t start_logged(const Daemon& d, const std::string& name, const std::function<void()>& in_child = {}) {
+    const int out = open((d.dir() / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open((d.dir() / (name + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = kx29harness::spawn(d.dir(), d.key(), out, err, in_child);
+    close(out), close(err);
+    return pid;
+}
+
 std::string refusal(pid_t winner) { return "kx29 daemon already running! (PID=" + std::to_string(winner) + ")"; }
 
 // The PID word of the segment of `key` (-1: none), and in `bad` the records
-// found not initialised.
+// found not initialised, or a channel load that did not stay.
 int segment_state(const std::string& key, std::string* bad) {
     const int id = shmget(kx29t::key_code(key), 0, 0);
     void* p = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
     if (p == reinterpret_cast<void*>(-1)) return -1;
     const auto* r = static_cast<const TVchan*>(p);
-    for (int ch = 0; ch < KX29_CHANNELS; ++ch)
+    int active = 0;  // records switched to: one once a daemon has loaded its first channel
+    for (int ch = 0; ch < KX29_CHANNELS; ++ch) {
         if (r[ch].num != ch || r[ch].ref_lev != 60 || r[ch].flat[0] != 1 || r[ch].image[1] != -99)
             *bad += " record " + std::to_string(ch) + " not initialised;";
+        active += r[ch].activ;
+    }
+    if (active != 1) *bad += " " + std::to_string(active) + " records active;";
     const int pid = __atomic_load_n(reinterpret_cast<const int*>(r + KX29_CHANNELS), __ATOMIC_SEQ_CST);
     shmdt(p);
     return pid;
 }
 
-// Two daemons released at the same instant (both wait for the end of a pipe
-// whose only writer is the test), on no segment and on one left by a daemon
-// that ended cleanly.
-TEST(SignalsAndRestarts, TwoDaemonsStartedTogetherOneRuns) {
-    const int rounds = soak() ? 50 : 8;
+// Several daemons released at the same instant (all wait for the end of a
+// pipe whose only writer is the test), on no segment and on one left by a
+// daemon that ended cleanly: one runs, on initialised records, and every
+// other one refuses the start naming it.
+TEST(SignalsAndRestarts, DaemonsStartedTogetherOneRuns) {
+    const int racers = 6;
     for (const bool fresh : {true, false}) {
+        const int rounds = soak() ? 50 : fresh ? 8 : 3;
         Daemon d;  // scratch directory, key and clean-up
         if (!fresh) {
             ASSERT_TRUE(d.start() && d.stop(SIGTERM) == SIGTERM) << d.err();
         }
-        int refused = 0, create_failed = 0;
         for (int round = 0; round < rounds && !testing::Test::HasFailure(); ++round) {
             const std::string what = std::string(fresh ? "no segment" : "a segment") + ", round " + std::to_string(round);
             if (fresh) kx29t::remove_segment(d.key());
             int gate[2];
             ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
-            auto racer = [&](const std::string& name) {
-                const int out = open((d.dir() / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-                const int err = open((d.dir() / (name + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-                const pid_t pid = kx29harness::spawn(d.dir(), d.key(), out, err, [&] {
+            std::vector<std::unique_ptr<Proc>> procs;
+            for (int i = 0; i < racers; ++i)
+                procs.emplace_back(new Proc{start_logged(d, std::to_string(i), [&] {
                     close(gate[1]);
                     char c;
                     while (read(gate[0], &c, 1) > 0) {
                     }
-                });
-                close(out), close(err);
-                return pid;
-            };
-            Proc a{racer("a")}, b{racer("b")};
+                })});
             close(gate[1]), close(gate[0]);  // the release
-            ASSERT_TRUE(Daemon::wait_for([&] { return a.ended() || b.ended(); }, 8)) << what << ": both running";
-            const bool a_lost = a.ended();
-            Proc &loser = a_lost ? a : b, &winner = a_lost ? b : a;
-            const std::string lerr = read_file(d.dir() / (a_lost ? "a.err" : "b.err"));
-            const auto wout = d.dir() / (a_lost ? "b.out" : "a.out");
+            auto ended = [&] { return std::count_if(procs.begin(), procs.end(), [](auto& p) { return p->ended(); }); };
+            ASSERT_TRUE(Daemon::wait_for([&] { return ended() >= racers - 1; }, 15)) << what << ": several run";
+            ASSERT_FALSE(Daemon::wait_for([&] { return ended() == racers; }, 0.5)) << what << ": none runs";
+            const int w = static_cast<int>(std::find_if(procs.begin(), procs.end(), [](auto& p) { return !p->ended(); }) -
+                                           procs.begin());
+            const pid_t winner = procs[w]->pid;
+            const auto wout = d.dir() / (std::to_string(w) + ".out");
             ASSERT_TRUE(Daemon::wait_for([&] { return read_file(wout).find("set_ref_lev(") != std::string::npos; }, 5))
-                << what << ": the other daemon does not serve either\n" << lerr;
-            EXPECT_FALSE(winner.ended()) << what << ": both ended";
-            EXPECT_NE(loser.status, 0) << what;
-            const bool was_refused = lerr.find(refusal(winner.pid) + "\n") != std::string::npos;
-            const bool failed_create = lerr.find("Can't create shared memory segment '" + d.key() + "'") != std::string::npos;
-            EXPECT_TRUE(was_refused || failed_create) << what << ": loser said\n" << lerr;
-            refused += was_refused, create_failed += failed_create;
+                << what << ": the daemon left does not serve";
+            for (int i = 0; i < racers; ++i) {
+                if (i == w) continue;
+                const std::string lerr = read_file(d.dir() / (std::to_string(i) + ".err"));
+                EXPECT_EQ(procs[i]->status, 1) << what;
+                EXPECT_NE(lerr.find(refusal(winner) + "\n"), std::string::npos) << what << ": daemon " << i << " said\n" << lerr;
+            }
             std::string bad;
-            EXPECT_EQ(segment_state(d.key(), &bad), winner.pid) << what;
+            EXPECT_EQ(segment_state(d.key(), &bad), winner) << what;
             EXPECT_EQ(bad, "") << what;
-            kill(winner.pid, SIGTERM);
-            ASSERT_TRUE(Daemon::wait_for([&] { return winner.ended(); }, 5)) << what;
-            EXPECT_EQ(winner.status, SIGTERM) << what;
+            kill(winner, SIGTERM);
+            ASSERT_TRUE(Daemon::wait_for([&] { return procs[w]->ended(); }, 5)) << what;
+            EXPECT_EQ(procs[w]->status, SIGTERM) << what;
             EXPECT_EQ(segment_state(d.key(), &bad), 0) << what;
         }
-        std::cout << "[ figures  ] " << rounds << " simultaneous starts on " << (fresh ? "no" : "an existing")
-                  << " segment: " << refused << " refused as already running, " << create_failed
-                  << " failed to create\n";
+        std::cout << "[ figures  ] " << rounds << " rounds of " << racers << " simultaneous starts on "
+                  << (fresh ? "no" : "an existing") << " segment\n";
     }
 }
 
-// The creator of a segment held up between creating it and claiming its PID
-// word (its stderr is a full pipe, so its first report blocks), while a second
-// daemon attaches and claims the word first. Exactly one runs, and the records
-// it runs on must be initialised all the same.
-TEST(SignalsAndRestarts, DaemonAttachingWhileTheCreatorIsHeldUpFindsInitialisedRecords) {
+// The creator of a new segment stopped as soon as the segment exists (before
+// or while it fills the records) while a second daemon starts, then let go
+// on. Exactly one runs, on initialised records that keep its first channel
+// load, and the other refuses the start naming it.
+TEST(SignalsAndRestarts, CreatorStoppedWhileAnotherStartsOneRunsOnInitialisedRecords) {
     Daemon base;  // scratch directory and key; the segment does not exist yet
-    int err_pipe[2];
-    ASSERT_EQ(pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK), 0);
-    static const char filler[4096] = {};
-    while (write(err_pipe[1], filler, sizeof filler) > 0 || write(err_pipe[1], filler, 1) > 0) {
+    Proc creator{start_logged(base, "creator")};
+    const int code = kx29t::key_code(base.key());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (shmget(code, 0, 0) < 0 && std::chrono::steady_clock::now() < deadline) {
     }
-    fcntl(err_pipe[1], F_SETFL, 0);  // the daemon's next write blocks
-    const int out = open((base.dir() / "creator.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    Proc creator{kx29harness::spawn(base.dir(), base.key(), out, err_pipe[1])};
-    close(out), close(err_pipe[1]);
-    ASSERT_TRUE(Daemon::wait_for([&] { return shmget(kx29t::key_code(base.key()), 0, 0) >= 0; }, 10))
-        << "the creator did not create the segment";
-    Daemon second(kx29harness::Options{"", "", base.key()});
-    ASSERT_TRUE(second.start()) << second.err();
-
-    // Let the creator go on; it finds the second daemon alive.
-    std::string said;
-    const bool ended = Daemon::wait_for(
-        [&] {
-            char buf[4096];
-            for (ssize_t n; (n = read(err_pipe[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
-            return creator.ended();
-        },
-        10);
-    close(err_pipe[0]);
-    said.erase(0, std::min(said.size(), said.find_first_not_of('\0')));
-    ASSERT_TRUE(ended) << "both daemons run; creator said: " << said << "\nsecond said: " << second.err();
-    EXPECT_EQ(creator.status, 1);
-    EXPECT_NE(said.find(refusal(second.pid())), std::string::npos) << said;
+    kill(creator.pid, SIGSTOP);
+    ASSERT_GE(shmget(code, 0, 0), 0) << "the creator did not create the segment";
+    Proc second{start_logged(base, "second")};
+    // The second runs, or waits for the creator; if it runs, its records must
+    // be complete before the creator could go on with them.
+    const bool second_serves = Daemon::wait_for(
+        [&] { return read_file(base.dir() / "second.out").find("set_ref_lev(") != std::string::npos; }, 1);
     std::string bad;
-    EXPECT_EQ(segment_state(base.key(), &bad), second.pid());
-    EXPECT_EQ(bad, "") << "the running daemon's records were never initialised";
-    EXPECT_EQ(second.record(1)->tandem, 1) << "the long-exposure channel is lost for the life of the segment";
-    EXPECT_EQ(second.stop(SIGTERM), SIGTERM);
+    if (second_serves) {
+        segment_state(base.key(), &bad);
+        EXPECT_EQ(bad, "") << "records of the second daemon while the creator is stopped";
+    }
+    kill(creator.pid, SIGCONT);
+
+    ASSERT_TRUE(Daemon::wait_for([&] { return creator.ended() || second.ended(); }, 15)) << "both run";
+    const bool creator_lost = creator.ended();
+    Proc &loser = creator_lost ? creator : second, &winner = creator_lost ? second : creator;
+    const std::string lname = creator_lost ? "creator" : "second", wname = creator_lost ? "second" : "creator";
+    ASSERT_TRUE(Daemon::wait_for([&] { return read_file(base.dir() / (wname + ".out")).find("set_ref_lev(") != std::string::npos; }, 5))
+        << wname << " does not serve";
+    EXPECT_FALSE(winner.ended());
+    EXPECT_EQ(loser.status, 1);
+    const std::string said = read_file(base.dir() / (lname + ".err"));
+    EXPECT_NE(said.find(refusal(winner.pid)), std::string::npos) << lname << " said\n" << said;
+    bad.clear();
+    EXPECT_EQ(segment_state(base.key(), &bad), winner.pid);
+    EXPECT_EQ(bad, "") << "the running daemon's records";
+    const int id = shmget(code, 0, 0);
+    const auto* r = static_cast<const TVchan*>(shmat(id, nullptr, SHM_RDONLY));
+    EXPECT_EQ(r[1].tandem, 1) << "the long-exposure channel is lost for the life of the segment";
+    shmdt(r);
+    kill(winner.pid, SIGTERM);
+    ASSERT_TRUE(Daemon::wait_for([&] { return winner.ended(); }, 5));
+    EXPECT_EQ(winner.status, SIGTERM);
+    std::cout << "[ figures  ] " << wname << " ran, " << lname << " refused\n";
 }
 
 }  // namespace

@@ -4,11 +4,16 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
+#include <vector>
 #include <sys/shm.h>
 
 #include "kx29.h"
 #include "kx29_io.h"
 #include "kx29_test_ports.h"
+#include "kx29_version.h"
 #include "test_util.h"
 
 namespace {
@@ -166,6 +171,48 @@ TEST_F(StartUp, ShutdownClearsThePidWordAndExitsWithTheSignal) {
         },
         testing::ExitedWithCode(SIGINT), "");
     EXPECT_EQ(pid_word(), 0);  // the children shared the segment
+}
+
+// The options of the daemon binary: output, exit status, and no segment made.
+// The broken configuration has four problems, all of which the check names.
+TEST_F(StartUp, OptionsAnswerAndExitWithoutASegment) {
+    auto run = [](const std::string& args, std::string* out, std::string* err) {
+        const int st = std::system((KX29_BIN_DIR "/kx29d-sim " + args + " >out.txt 2>err.txt").c_str());
+        std::ifstream o("out.txt"), e("err.txt");
+        *out = std::string(std::istreambuf_iterator<char>(o), {});
+        *err = std::string(std::istreambuf_iterator<char>(e), {});
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    const struct {
+        const char* args;
+        bool broken;
+        int status;
+        std::vector<std::string> out, err;
+    } cases[] = {
+        {"--version", false, 0, {"kx29d-sim " KX29_VERSION "\n"}, {}},
+        {"--help", false, 0, {"Usage: kx29d-sim", "--check-config"}, {}},
+        {"--check-config", false, 0, {"configuration OK\n"}, {}},
+        {"--check-config", true, 1, {"configuration: 4 problems\n"},
+         {"Wrong conf.parameter: colours", "chan2.cols1 = 0", "Can't load SPE-file: spe/lexpb.spe",
+          "Wrong SPE(fmtb.spe) checksum: 8978 (8977 needs)"}},
+        {"--verbose", false, 2, {}, {"unknown option '--verbose'", "Usage: kx29d-sim"}},
+        {"--help --version", false, 2, {}, {"Usage: kx29d-sim"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.args) + (c.broken ? " (broken configuration)" : ""));
+        if (c.broken) {
+            write_file("kx29.conf", "colours 3\nchan2.cols1 0\n");
+            std::filesystem::remove("spe/lexpb.spe");
+            write_file("spe/fmtb.spe", image_with_sum(3854, 8978));
+        }
+        std::string out, err;
+        EXPECT_EQ(run(c.args, &out, &err), c.status) << err;
+        for (const auto& s : c.out) EXPECT_NE(out.find(s), std::string::npos) << s << " in\n" << out;
+        for (const auto& s : c.err) EXPECT_NE(err.find(s), std::string::npos) << s << " in\n" << err;
+        if (c.out.empty()) EXPECT_EQ(out, "");
+        if (c.err.empty()) EXPECT_EQ(err, "");
+    }
+    EXPECT_LT(shmget(kx29t::key_code(key_), 0, 0), 0) << "an option made the segment";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "kx29/acquire.h"
 #include "kx29/control.h"
 #include "kx29/image_file.h"
+#include "kx29/status.h"
 
 #include <optional>
 #include <string>
@@ -104,7 +105,6 @@ bool interrupted();
 
 std::chrono::milliseconds to_ms(double seconds);
 
-// "2026-03-01 21:04:05 CET" for a time in seconds since the epoch.
-std::string local_time(long t);
+using kx29::local_time;
 
 }  // namespace kx29ctl

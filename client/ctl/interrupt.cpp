@@ -2,7 +2,6 @@
 #include "ctl.h"
 
 #include <csignal>
-#include <ctime>
 
 namespace kx29ctl {
 
@@ -29,13 +28,5 @@ std::chrono::milliseconds to_ms(double seconds) {
     return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
 }
 
-std::string local_time(long t) {
-    std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    localtime_r(&tt, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm);
-    return text;
-}
 
 }  // namespace kx29ctl

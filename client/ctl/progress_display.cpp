@@ -49,11 +49,18 @@ std::string ProgressDisplay::bar_text(const kx29::Progress& p, int width) {
     }
     // A finite series fills the bar over all its frames, an endless one over
     // the image under way.
+    // A long exposure under way counts as the share of it already exposed.
+    double done = p.frames_done, in_image = p.frame_in_image;
+    if (p.exposure_left_s && p.frame_exposure_s > 0) {
+        double exposed = std::clamp(1.0 - *p.exposure_left_s / p.frame_exposure_s, 0.0, 1.0);
+        done += exposed;
+        in_image += exposed;
+    }
     double fraction = 0;
     if (p.images_total > 0 && p.frames_per_image > 0)
-        fraction = static_cast<double>(p.frames_done) / (static_cast<double>(p.images_total) * p.frames_per_image);
+        fraction = done / (static_cast<double>(p.images_total) * p.frames_per_image);
     else if (p.frames_per_image > 0)
-        fraction = static_cast<double>(p.frame_in_image) / p.frames_per_image;
+        fraction = in_image / p.frames_per_image;
     fraction = std::clamp(fraction, 0.0, 1.0);
     int cells = std::max(10, width - static_cast<int>(info.size()) - 3);
     int filled = static_cast<int>(std::lround(fraction * cells));

@@ -216,6 +216,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     Progress pr;
     pr.frames_per_image = req.frames;
     pr.images_total = req.images;
+    pr.frame_exposure_s = plan_.frame_exposure;
     int last_seqmsg = seqmsg0_;
     int last_nexp = req.images;
     int boundary_frames = 0;

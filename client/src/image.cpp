@@ -18,15 +18,6 @@ std::string upper(std::string s) {
     return s;
 }
 
-// "YYYY-MM-DDThh:mm:ss" in UTC.
-std::string utc(long t) {
-    std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    gmtime_r(&tt, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    return text;
-}
 
 // Keywords this program writes, and the structural ones of any FITS writer:
 // an observer's keyword may not replace them.
@@ -60,6 +51,14 @@ CardValue user_value(const std::string& text) {
 }
 
 }  // namespace
+
+std::string fits_utc_date(std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    return text;
+}
 
 ImageType parse_image_type(const std::string& text) {
     const std::string t = upper(text);
@@ -167,9 +166,9 @@ std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt)
     add("CREATOR", opt.creator, "program that wrote this file");
     add("IMAGETYP", std::string(image_type_name(opt.type)), "light, dark, flat or bias");
     add("TIMESYS", std::string("UTC"), "time scale of the dates");
-    add("DATE-OBS", utc(s.tstart), "start of the image's first frame");
+    add("DATE-OBS", fits_utc_date(s.tstart), "start of the image's first frame");
     add("MJD-OBS", s.tstart / 86400.0 + 40587.0, "[d] modified Julian date of DATE-OBS", 6);
-    add("DATE-END", utc(static_cast<long>(s.tcurr + std::ceil(frame_s))), "end of the image's last frame");
+    add("DATE-END", fits_utc_date(static_cast<std::time_t>(s.tcurr + std::ceil(frame_s))), "end of the image's last frame");
     if (img.exposure_s)
         add("EXPTIME", *img.exposure_s, "[s] light summed in the image, NCOMBINE frames", 3);
     add("EXPKNOWN", img.exposure_s.has_value(),

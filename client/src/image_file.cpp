@@ -288,12 +288,5 @@ std::vector<std::string> OutputNames::paths(int n) const {
     return out;
 }
 
-std::string fits_utc_date(std::time_t t) {
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    return text;
-}
 
 }  // namespace kx29

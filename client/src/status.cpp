@@ -23,7 +23,8 @@ std::string json_names(int command) {
     return out + "]";
 }
 
-// "2026-03-01 21:04:05 CET" for a time in seconds since the epoch.
+}  // namespace
+
 std::string local_time(long t) {
     std::time_t tt = static_cast<std::time_t>(t);
     std::tm tm{};
@@ -32,8 +33,6 @@ std::string local_time(long t) {
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm);
     return text;
 }
-
-}  // namespace
 
 std::string json_string(const std::string& text) {
     std::string out = "\"";

@@ -49,6 +49,7 @@ struct Progress {
     double elapsed_s = 0;
     std::optional<double> remaining_s;      // none for an endless series
     std::optional<double> exposure_left_s;  // long exposure under way
+    double frame_exposure_s = 0.04;         // seconds of light per frame
     std::string message;     // the channel's own last message
     int frame_max = -1;      // maximum of the last frame read, -1 before the first
     int saturated_frames = 0;  // frames whose maximum reached 255

@@ -5,6 +5,7 @@
 #include "kx29/client.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +13,9 @@
 #include <vector>
 
 namespace kx29 {
+
+// "YYYY-MM-DDThh:mm:ss" in UTC, as FITS dates are written.
+std::string fits_utc_date(std::time_t t);
 
 // What the light in an image is, for IMAGETYP.
 enum class ImageType { Light, Dark, Flat, Bias };

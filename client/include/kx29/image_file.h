@@ -70,7 +70,4 @@ private:
     std::vector<std::string> patterns_;
 };
 
-// "YYYY-MM-DDThh:mm:ss" in UTC, as FITS dates are written.
-std::string fits_utc_date(std::time_t t);
-
 }  // namespace kx29
