@@ -42,9 +42,10 @@ def test_page_live_acquire_download(console, browser):
     wait = WebDriverWait(browser, 30, poll_frequency=0.1)
     browser.get(console.base + "/")
     wait.until(lambda d: "daemon running" in d.find_element(By.ID, "daemon").text)
-    wait.until(lambda d: all(frame_ids(d)))
+    # A tile records a picture's id once the picture has loaded, but a newer one may be loading at any moment.
+    wait.until(lambda d: all(frame_ids(d)) and d.execute_script(
+        "return [...document.querySelectorAll('.live')].every(i => i.complete && i.naturalWidth > 0)"))
     first = frame_ids(browser)
-    assert browser.execute_script("return [...document.querySelectorAll('.live')].every(i => i.naturalWidth > 0)")
 
     tile = browser.find_elements(By.CSS_SELECTOR, ".tile")[1]
     images = tile.find_element(By.NAME, "images")
@@ -62,7 +63,9 @@ def test_page_live_acquire_download(console, browser):
     if os.environ.get("KX29_WEB_SCREENSHOT"):
         browser.save_screenshot(os.environ["KX29_WEB_SCREENSHOT"])
 
-    browser.find_elements(By.CSS_SELECTOR, ".tile")[0].find_element(By.CSS_SELECTOR, "a.fits").click()
+    # Clicked from the page's script: the live tiles reflow as their messages change under the pointer.
+    link = browser.find_elements(By.CSS_SELECTOR, ".tile")[0].find_element(By.CSS_SELECTOR, "a.fits")
+    browser.execute_script("arguments[0].click()", link)
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline and not glob.glob(str(browser.downloads / "*.fits")):
         time.sleep(0.1)
