@@ -74,7 +74,7 @@ def test_page_live_acquire_download(console, browser):
     verify = subprocess.run(["fitsverify", "-q", fits[0]], capture_output=True, text=True)
     assert verify.returncode == 0 and "OK" in verify.stdout, verify.stdout
 
-    tile.find_element(By.CSS_SELECTOR, "button.abort").click()
+    browser.execute_script("arguments[0].click()", tile.find_element(By.CSS_SELECTOR, "button.abort"))
     wait.until(lambda d: tile.find_element(By.CSS_SELECTOR, ".badge").text.startswith("idle"))
     for ch in (0, 2, 3):
         assert console.json("POST", "/api/channels/%d/abort" % ch, {})[0] == 200
