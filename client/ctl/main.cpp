@@ -1,6 +1,7 @@
 // kx29ctl's command line: subcommands, their options, and the mapping of errors to exit statuses.
 #include "ctl.h"
 #include "kx29_version.h"
+#include "kx29web/serve.h"
 
 #include <CLI/CLI.hpp>
 
@@ -142,6 +143,13 @@ int main(int argc, char** argv) {
     check_cmd->add_option("-c,--channel", check.channel, "Channel to drive, 0..3")->capture_default_str();
     add_timeout(check_cmd, check.timeout_s, "Seconds to wait for any one step of the daemon");
 
+    // The web console (web/).
+    kx29web::ServeOptions serve;
+    auto* serve_cmd = app.add_subcommand("serve", "Serve the web console until Ctrl-C (docs/web.md)");
+    serve_cmd->add_option("--listen", serve.listen, "HOST:PORT to listen on; off loopback needs --token")
+        ->capture_default_str();
+    serve_cmd->add_option("--token", serve.token, "Token every request must carry (Bearer or ?token=)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -162,5 +170,6 @@ int main(int argc, char** argv) {
     if (*set_cmd) return guarded([&] { return run_set(set); });
     if (*watch_cmd) return guarded([&] { return run_watch(watch); });
     if (*check_cmd) return guarded([&] { return run_check(check); });
+    if (*serve_cmd) return guarded([&] { return kx29web::run_serve(serve); });
     return kExitUsage;
 }
