@@ -84,29 +84,17 @@ TEST(Daemon, ShowOnVersionTwoOnly) {
     }
 }
 
-TEST(Daemon, FormatChangeAndWindow) {
+// A format change loads the other FPGA image and resets the geometry.
+TEST(Daemon, FormatChange) {
     Daemon d;
     ASSERT_TRUE(d.start()) << d.err();
     TVchan* r = d.record(2);
     r->next_form = 2;
     d.request(2, CMD_ACQUIRE | CMD_CLEAR, 1, 1);
     ASSERT_TRUE(d.wait_idle(2, 10));
-    EXPECT_TRUE(r->form == 2 && r->img_width == 512) << r->form << " " << r->img_width;
+    EXPECT_TRUE(r->form == 2 && r->img_width == 512 && r->seqn == 1) << r->form << " " << r->img_width;
     EXPECT_NE(d.out().find("Change XIL: fmta.spe -> fmtb.spe\n"), std::string::npos) << d.out();
     EXPECT_NE(d.out().find("Chan2 512x512 format [0,0:512,512]\n"), std::string::npos) << d.out();
-
-    // A window in the new format: only its pixels change.
-    std::fill(r->image, r->image + 512 * 512, -7);
-    r->frm_col0 = 100, r->frm_lin0 = 50, r->frm_width = 64, r->frm_height = 32;
-    d.request(2, CMD_ACQUIRE | CMD_CLEAR, 1, 1);
-    ASSERT_TRUE(d.wait_idle(2, 10));
-    int changed = 0, outside = 0;
-    for (int p = 0; p < 512 * 512; ++p) {
-        const bool in = p % 512 >= 100 && p % 512 < 164 && p / 512 >= 50 && p / 512 < 82;
-        (in ? changed : outside) += r->image[p] != -7;
-    }
-    EXPECT_EQ(outside, 0);
-    EXPECT_GT(changed, 64 * 32 / 2);  // the scene is rarely exactly -7 after the sub-level
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <cfloat>
 #include <chrono>
 #include <climits>
@@ -37,11 +38,9 @@ constexpr double REQUEST_BOUND_S = 30;  // at most six frames, among four busy c
 
 double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-enum class Stress { Hostile, Requests };
-
 struct Case {
     const char* name;
-    Stress stress;
+    bool hostile;           // hostile records; otherwise rounds of requests
     const char* sim;        // KX29_SIM: the board's faults
     bool restart;           // look at a second start-up, which begins on the tandem record
     unsigned startup;       // bit i: STARTUP_FAULTS[i] reported at start-up
@@ -52,16 +51,16 @@ struct Case {
     int rounds, soak_rounds;
 };
 
-const Case HOSTILE = {"hostile", Stress::Hostile, "", false, 0, 0, 0, false, 0.3, 400, 2500};
-const Case LOAD = {"load", Stress::Requests, "", false, 0, 0, 15, true, 0.3, 25, 150};
+const Case HOSTILE = {"hostile", true, "", false, 0, 0, 0, false, 0.3, 400, 2500};
+const Case LOAD = {"load", false, "", false, 0, 0, 15, true, 0.3, 25, 150};
 const Case FAULTS[] = {
-    {"novideo_2", Stress::Requests, "novideo=2", false, 0, 4, 3, false, 0.3, 8, 60},
-    {"novideo_1", Stress::Requests, "novideo=1", true, 4, 2, 5, false, 2.0, 2, 10},
+    {"novideo_2", false, "novideo=2", false, 0, 4, 3, false, 0.3, 8, 60},
+    {"novideo_1", false, "novideo=1", true, 4, 2, 5, false, 2.0, 2, 10},
     // The long-exposure capture grabs in step with the field sync alone and
     // never looks at the busy bit: the tandem channel uses the normal capture here.
-    {"busy", Stress::Requests, "busy", false, 0, 15, 0, false, 0.04, 2, 10},
-    {"noboard", Stress::Requests, "noboard", false, 7, 15, 0, false, 1.0, 2, 10},
-    {"base_0x340", Stress::Requests, "base=0x340", false, 7, 15, 0, false, 1.0, 2, 10},  // a board jumpered elsewhere
+    {"busy", false, "busy", false, 0, 15, 0, false, 0.04, 2, 10},
+    {"noboard", false, "noboard", false, 7, 15, 0, false, 1.0, 2, 10},
+    {"base_0x340", false, "base=0x340", false, 7, 15, 0, false, 1.0, 2, 10},  // a board jumpered elsewhere
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -83,16 +82,13 @@ struct Hostile {
         static const double nasty[] = {nan, -nan, inf, -inf, 0.0, -0.0, 0.04, 0.041, 0.05, 1.0, -1.0, 1e300, DBL_MAX,
                                        DBL_TRUE_MIN, 2147483648.0, -2147483649.0};
         if (below(2) == 0) return nasty[below(std::size(nasty))];
-        const uint64_t bits = rng();
-        double d;
-        memcpy(&d, &bits, sizeof d);
-        return d;
+        return std::bit_cast<double>(rng());
     }
 };
 
 // Fills every field of `r`, the command word last as a client does (0..31 in
-// turn for the first passes, then anything); returns what the client left.
-TVchan write_hostile(TVchan* r, Hostile& h, int pass, int ch) {
+// turn for the first passes, then anything); keeps in `w` what the client left.
+void write_hostile(TVchan* r, Hostile& h, int pass, int ch, TVchan& w) {
     for (int* f : {&r->num, &r->tandem, &r->activ, &r->seqn, &r->tstart, &r->tcurr, &r->nexp, &r->nadd, &r->nadded,
                    &r->addlev, &r->next_form, &r->form, &r->ref_lev, &r->img_width, &r->img_height, &r->frm_width,
                    &r->frm_height, &r->frm_col0, &r->frm_lin0, &r->seqmsg, &r->bias})
@@ -108,10 +104,9 @@ TVchan write_hostile(TVchan* r, Hostile& h, int pass, int ch) {
     }
     const short fill = static_cast<short>(h.below(2) ? (h.below(2) ? 32767 : -32768) : h.word());  // sums saturate
     std::fill(std::begin(r->image), std::end(r->image), fill);
-    TVchan w = *r;
+    w = *r;
     w.command = pass < 32 ? (pass * 4 + ch) % 32 : h.below(2) ? h.below(32) : h.word();
     __atomic_store_n(&r->command, w.command, __ATOMIC_SEQ_CST);
-    return w;
 }
 
 // Fields only clients write hold what was written (nadd too: on a board with
@@ -136,11 +131,11 @@ std::string run_hostile(Daemon& d, int passes) {
     const char* seed_text = getenv("KX29_SEED");
     const uint64_t seed = seed_text != nullptr ? strtoull(seed_text, nullptr, 0) : 0x6b783239;
     Hostile h{std::mt19937_64(seed)};
-    TVchan written[KX29_CHANNELS];
+    std::vector<TVchan> written(KX29_CHANNELS);  // too large for the stack
     int restarts = 0;
     for (int pass = 0; pass < passes; ++pass) {
         const std::string what = "seed " + std::to_string(seed) + ", pass " + std::to_string(pass);
-        for (int ch = 0; ch < KX29_CHANNELS; ++ch) written[ch] = write_hostile(d.record(ch), h, pass, ch);
+        for (int ch = 0; ch < KX29_CHANNELS; ++ch) write_hostile(d.record(ch), h, pass, ch, written[ch]);
         // Mostly a moment, now and then long enough for whole acquisitions.
         usleep(static_cast<useconds_t>(pass % 8 == 7 ? 250000 : h.below(40000)));
         if (!d.running() || d.wait_exit(0) != -1)
@@ -316,7 +311,7 @@ void run_case(const Case& c) {
         EXPECT_EQ(d.err().find(STARTUP_FAULTS[i], from) != std::string::npos, (c.startup >> i & 1) != 0) << STARTUP_FAULTS[i];
     d.record(1)->exposure = c.tandem_exposure;
     const int rounds = soak() ? c.soak_rounds : c.rounds;
-    const std::string figures = c.stress == Stress::Hostile ? run_hostile(d, rounds) : run_requests(d, c, rounds);
+    const std::string figures = c.hostile ? run_hostile(d, rounds) : run_requests(d, c, rounds);
     ASSERT_FALSE(testing::Test::HasFailure()) << figures;
 
     // Stop everything, an endless exposure on the tandem record too, and make
