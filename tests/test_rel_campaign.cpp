@@ -138,15 +138,18 @@ std::string run_hostile(Daemon& d, int passes) {
         for (int ch = 0; ch < KX29_CHANNELS; ++ch) write_hostile(d.record(ch), h, pass, ch, written[ch]);
         // Mostly a moment, now and then long enough for whole acquisitions.
         usleep(static_cast<useconds_t>(pass % 8 == 7 ? 250000 : h.below(40000)));
-        if (!d.running() || d.wait_exit(0) != -1)
-            return what + ": daemon ended with status " + std::to_string(d.last_exit()) + "\n" + sanitizer_report(d.err());
+        if (!d.running() || d.wait_exit(0) != -1) {
+            ADD_FAILURE() << "daemon ended with status " << d.last_exit() << "\n" << sanitizer_report(d.err());
+            return what;
+        }
         EXPECT_EQ(d.pid_word(), d.pid()) << what << ": PID word overwritten";
         for (int ch = 0; ch < KX29_CHANNELS; ++ch) check_written(d.record(ch), written[ch], what + ", record " + std::to_string(ch));
-        if (testing::Test::HasFailure()) return what;
         if (pass % 100 == 99) {  // a restart attaches to the hostile records as they are
-            if (d.stop(SIGTERM) != SIGTERM || !d.start()) return what + ": no restart over hostile records\n" + d.err();
+            EXPECT_EQ(d.stop(SIGTERM), SIGTERM);
+            if (!d.start()) ADD_FAILURE() << "no restart over hostile records\n" << d.err();
             ++restarts;
         }
+        if (testing::Test::HasFailure()) return what;
     }
     const int frames = count(d.out(), "): Min=");
     EXPECT_GT(frames, passes / 10) << "hostile passes hardly reached the readout";
