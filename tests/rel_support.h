@@ -1,17 +1,18 @@
-// Helpers shared by the reliability tests (tests/test_rel_*.cpp).
+// Helpers shared by the reliability and end-to-end tests of the simulated daemon.
 #pragma once
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "daemon_harness.h"
+#include "test_util.h"
 
 namespace kx29rel {
+
+using kx29t::read_file;
 
 // KX29_SOAK=1: the long versions.
 inline bool soak() {
@@ -29,11 +30,6 @@ inline std::string tail(const std::string& text, size_t n = 1500) {
     return text.size() > n ? "..." + text.substr(text.size() - n) : text;
 }
 
-inline std::string read_file(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 // A field of a record, compared byte for byte (a NaN equals itself).
 struct Field {
     const char* name;
@@ -48,11 +44,10 @@ inline const std::vector<Field> CLIENT_FIELDS = {KX29_FIELD(exposure), KX29_FIEL
 // The names of `fields` that differ between two states of a record, or "".
 inline std::string changed(const TVchan& before, const TVchan& now, const std::vector<Field>& fields) {
     std::string names;
-    for (const Field& f : fields) {
-        const auto* a = reinterpret_cast<const char*>(&before) + f.offset;
-        const auto* b = reinterpret_cast<const char*>(&now) + f.offset;
-        if (memcmp(a, b, f.size) != 0) names += std::string(names.empty() ? "" : ", ") + f.name;
-    }
+    for (const Field& f : fields)
+        if (memcmp(reinterpret_cast<const char*>(&before) + f.offset, reinterpret_cast<const char*>(&now) + f.offset,
+                   f.size) != 0)
+            names += std::string(names.empty() ? "" : ", ") + f.name;
     return names;
 }
 

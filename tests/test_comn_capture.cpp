@@ -75,7 +75,7 @@ TEST(Camera, WordGoesOutLsbFirstWithItsClock) {
     setTamdem(0, 1, 1);  // word 0xF6
     EXPECT_EQ(camera_writes(), (std::vector<unsigned char>{0, 2, 0, 1, 3, 1, 1, 3, 1, 0, 2, 0, 1, 3, 1,
                                                            1, 3, 1, 1, 3, 1, 1, 3, 1, 0}));
-    EXPECT_EQ(test_board().trace.size(), 25u);
+    EXPECT_EQ(test_board().trace.size(), 25u);  // nothing else
 }
 
 TEST(Capture, ResultControlAndStatusReads) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-using kx29test::PortAccess;
+using Bytes = std::vector<unsigned char>;
 
 class Switch : public kx29t::BoardTest {
 protected:
@@ -14,10 +14,7 @@ protected:
         BoardTest::SetUp();
         static const char image[] = "\x01\x80\xff";  // 3 bytes: LSB first, sign bits above
         for (ChanDef* cd : chan)
-            for (SpeDef* s : {&cd->spe1, &cd->spe2}) {
-                memcpy(s->buf, image, 3);
-                s->size = 3;
-            }
+            for (SpeDef* s : {&cd->spe1, &cd->spe2}) memcpy(s->buf, image, s->size = 3);
     }
     std::string switch_to(int ch, int form) {
         board().trace.clear();
@@ -25,104 +22,98 @@ protected:
         set_chan(ch, form);
         return testing::internal::GetCapturedStdout();
     }
+    // The trace in short: the register offset of each access, D for a pause.
+    std::string offsets(size_t from, size_t to) {
+        std::string s;
+        for (size_t i = from; i < to && i < board().trace.size(); ++i) {
+            const auto& a = board().trace[i];
+            s += a.port == PORT_IO_DELAY ? 'D' : static_cast<char>('a' + a.port - port(0));
+        }
+        return s;
+    }
 };
 
+// Reset on, 100 pauses, reset off, 1000 pauses, then the image one bit per
+// write, LSB first with the sign shifted in, and 8 trailing ones, each write
+// followed by a pause.
 TEST_F(Switch, FpgaLoadIsResetThenOneBitPerWriteWithPauses) {
     switch_to(0, 1);
     const auto& t = board().trace;
-    ASSERT_GT(t.size(), 1102u);
-    EXPECT_TRUE(t[0].write && t[0].port == port(PORT_XIL_RESET_ON));
-    for (int i = 1; i <= 100; ++i) EXPECT_EQ(t[i].port, PORT_IO_DELAY);
-    EXPECT_EQ(t[101].port, port(PORT_XIL_RESET_OFF));
-    for (int i = 102; i <= 1101; ++i) EXPECT_EQ(t[i].port, PORT_IO_DELAY);
-
-    // 3 bytes x 8 bits + 8 trailing ones, each write followed by a pause.
-    std::vector<unsigned char> bits;
-    for (size_t i = 1102; i < t.size() && t[i].port == port(PORT_XIL_DIN); i += 2) {
-        EXPECT_EQ(t[i + 1].port, PORT_IO_DELAY);
-        bits.push_back(t[i].value);
-    }
-    ASSERT_EQ(bits.size(), 3u * 8 + 8);
-    const unsigned char bytes[] = {0x01, 0x80, 0xff};
-    for (int b = 0; b < 3; ++b) {
-        unsigned char got = 0;
-        for (int j = 0; j < 8; ++j) got |= (bits[b * 8 + j] & 1) << j;
-        EXPECT_EQ(got, bytes[b]);
-    }
-    EXPECT_EQ(bits[15], 0xff);  // 0x80 shifted right 7 as a signed byte
-    for (int i = 24; i < 32; ++i) EXPECT_EQ(bits[i], 1);
+    const char on = 'a' + PORT_XIL_RESET_ON, off = 'a' + PORT_XIL_RESET_OFF, din = 'a' + PORT_XIL_DIN;
+    EXPECT_EQ(offsets(0, 1102), on + std::string(100, 'D') + off + std::string(1000, 'D'));
+    std::string load;
+    for (int i = 0; i < 32; ++i) load += std::string{din, 'D'};
+    EXPECT_EQ(offsets(1102, 1166), load);
+    Bytes bits;
+    for (size_t i = 1102; i < 1166; i += 2) bits.push_back(t[i].value);
+    EXPECT_EQ(bits, (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xc0, 0xe0, 0xf0, 0xf8, 0xfc, 0xfe, 0xff,  //
+                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 1, 1, 1, 1, 1, 1, 1}));
     EXPECT_EQ(board().writes_to(port(PORT_XIL_DIN)), 32);
 }
 
 TEST_F(Switch, TablesRegistersAndControlOfOneSwitch) {
     tvch[2]->ref_lev = 70;
-    std::string out = switch_to(2, 1);
+    const std::string out = switch_to(2, 1);
     const auto& b = board();
     EXPECT_EQ(b.writes_to(port(PORT_ILUT_DATA)), 256);
     EXPECT_EQ(b.writes_to(port(PORT_OLUT_DATA)), 768);
-    EXPECT_EQ(b.values_written(port(PORT_OLUT_MASK)), std::vector<unsigned char>{255});
-    EXPECT_EQ(b.values_written(port(PORT_IREG_DATA)), (std::vector<unsigned char>{0xAC, 24, 0}));
-    EXPECT_EQ(b.values_written(port(PORT_IREG_SELECT)), (std::vector<unsigned char>{0, 0, 1, 2, 0}));
-    EXPECT_EQ(b.values_written(port(PORT_CONTROL)), std::vector<unsigned char>{tv_out});
+    EXPECT_EQ(b.values_written(port(PORT_OLUT_MASK)), Bytes{255});
+    EXPECT_EQ(b.values_written(port(PORT_IREG_DATA)), (Bytes{0xAC, 24, 0}));
+    EXPECT_EQ(b.values_written(port(PORT_IREG_SELECT)), (Bytes{0, 0, 1, 2, 0}));
+    EXPECT_EQ(b.values_written(port(PORT_CONTROL)), Bytes{tv_out});
     EXPECT_NE(out.find("set_ref_lev(6)\n"), std::string::npos);
-
-    // Every set-up write is paced, except the output table's mask.
-    const auto& t = b.trace;
-    for (size_t i = 0; i + 1 < t.size(); ++i) {
-        const bool paced = t[i].write && t[i].port != PORT_IO_DELAY && t[i].port != port(PORT_OLUT_MASK);
-        if (paced) {
-            EXPECT_EQ(t[i + 1].port, PORT_IO_DELAY) << "write " << i << " to port " << t[i].port;
-        }
-    }
-    EXPECT_EQ(t.back().port, PORT_IO_DELAY);
-    EXPECT_EQ(t[t.size() - 2].port, port(PORT_CONTROL));
+    // Every set-up write is paced, except the output table's mask; the control write comes last.
+    const std::string t = offsets(0, b.trace.size());
+    const char mask = 'a' + PORT_OLUT_MASK, control = 'a' + PORT_CONTROL;
+    for (size_t i = 0; i < t.size(); ++i)
+        EXPECT_TRUE(t[i] == 'D' || t[i] == mask || !b.trace[i].write || t.substr(i + 1, 1) == "D") << i;
+    EXPECT_EQ(t.substr(t.size() - 2), (std::string{control, 'D'}));
 
     const unsigned char reg0[] = {0x0C, 0x5C, 0xAC, 0xFC};
     for (int ch = 0; ch < 4; ++ch) {
         switch_to(ch, 1);
         EXPECT_EQ(b.values_written(port(PORT_IREG_DATA)).at(0), reg0[ch]);
     }
-}
-
-TEST_F(Switch, VersionOneBoardHasNoOutputTable) {
-    ver_board_29 = 1;
+    ver_board_29 = 1;  // no output table
     switch_to(1, 1);
-    EXPECT_EQ(board().writes_to(port(PORT_OLUT_DATA)), 0);
-    EXPECT_EQ(board().writes_to(port(PORT_OLUT_MASK)), 0);
+    EXPECT_EQ(b.writes_to(port(PORT_OLUT_DATA)) + b.writes_to(port(PORT_OLUT_MASK)), 0);
 }
 
 TEST_F(Switch, MessagesFollowFirstLoadReloadAndChange) {
     tvch[1]->num = 1;
     curch = tvch[1];
-    EXPECT_EQ(switch_to(0, 1), "Load XIL:  fmta.spe\nChange TV channel: 1 -> 0\nset_ref_lev(60)\n");
-    EXPECT_EQ(switch_to(0, 1), "ReLoad XIL:  fmta.spe\nChange TV channel: 0 -> 0\nset_ref_lev(60)\n");
-    EXPECT_EQ(switch_to(2, 1), "ReLoad XIL:  fmta.spe\nChange TV channel: 0 -> 2\nset_ref_lev(60)\n");
-    EXPECT_EQ(switch_to(2, 2), "Change XIL: fmta.spe -> fmtb.spe\nChange TV channel: 2 -> 2\nset_ref_lev(60)\n");
-    EXPECT_EQ(switch_to(1, 1), "Change XIL: fmtb.spe -> lexpa.spe\nChange TV channel: 2 -> 1\nset_ref_lev(60)\n");
-    set_first_chan = 1;
-    EXPECT_EQ(switch_to(3, 1), "Load XIL:  fmta.spe\nChange TV channel: 1 -> 3\nset_ref_lev(60)\n");
+    const struct {
+        int ch, form;
+        const char* out;
+    } steps[] = {
+        {0, 1, "Load XIL:  fmta.spe\nChange TV channel: 1 -> 0\n"},
+        {0, 1, "ReLoad XIL:  fmta.spe\nChange TV channel: 0 -> 0\n"},
+        {2, 1, "ReLoad XIL:  fmta.spe\nChange TV channel: 0 -> 2\n"},
+        {2, 2, "Change XIL: fmta.spe -> fmtb.spe\nChange TV channel: 2 -> 2\n"},
+        {1, 1, "Change XIL: fmtb.spe -> lexpa.spe\nChange TV channel: 2 -> 1\n"},
+        {3, 1, "Load XIL:  fmta.spe\nChange TV channel: 1 -> 3\n"},  // after set_first_chan
+    };
+    for (const auto& s : steps) {
+        if (s.ch == 3) set_first_chan = 1;
+        EXPECT_EQ(switch_to(s.ch, s.form), std::string(s.out) + "set_ref_lev(60)\n");
+    }
 }
 
 TEST_F(Switch, GeometryIsResetOnlyWhenTheFormatChanges) {
     TVchan* r = tvch[0];
+    auto geometry = [r] { return std::vector<int>{r->form, r->img_width, r->img_height, r->frm_col0, r->frm_lin0, r->frm_width, r->frm_height}; };
     r->frm_col0 = 10, r->frm_lin0 = 20, r->frm_width = 30, r->frm_height = 40;
     switch_to(0, 1);
-    EXPECT_EQ(r->frm_col0 + r->frm_lin0 + r->frm_width + r->frm_height, 100);
+    EXPECT_EQ(geometry(), (std::vector<int>{1, 768, 512, 10, 20, 30, 40}));
     switch_to(0, 2);
-    EXPECT_EQ(r->form, 2);
-    EXPECT_EQ(r->img_width, 512);
-    EXPECT_EQ(r->frm_width, 512);
-    EXPECT_EQ(r->img_height, 512);
-    EXPECT_EQ(r->frm_height, 512);
-    EXPECT_EQ(r->frm_col0 + r->frm_lin0, 0);
+    EXPECT_EQ(geometry(), (std::vector<int>{2, 512, 512, 0, 0, 512, 512}));
     switch_to(1, 1);
     switch_to(0, 1);
-    EXPECT_EQ(r->img_width, 768);
-    EXPECT_EQ(r->img_height, 512);
+    EXPECT_EQ(geometry(), (std::vector<int>{1, 768, 512, 0, 0, 768, 512}));
 }
 
 TEST_F(Switch, ChannelAndFormatAreClamped) {
-    struct {
+    const struct {
         int ch, form, want_ch, want_form;
     } cases[] = {{5, 1, 1, 1}, {-1, 1, 3, 1}, {2, 0, 2, 1}, {2, -4, 2, 1}, {0, 3, 0, 2}, {3, 99, 3, 2}};
     for (const auto& c : cases) {
@@ -137,7 +128,7 @@ TEST_F(Switch, WithoutVideoTheSwitchGivesUpAfterItsPollBudget) {
     board().status = kx29test::stuck(0);
     switch_to(1, 1);
     EXPECT_EQ(board().reads_of(port(PORT_STATUS)), 100000);
-    EXPECT_EQ(board().values_written(port(PORT_CONTROL)), std::vector<unsigned char>{tv_out});
+    EXPECT_EQ(board().values_written(port(PORT_CONTROL)), Bytes{tv_out});
 }
 
 }  // namespace

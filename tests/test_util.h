@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -32,6 +33,11 @@ public:
 private:
     std::filesystem::path path_, old_;
 };
+
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
 
 inline void write_file(const std::filesystem::path& p, const std::string& bytes) {
     std::filesystem::create_directories(p.parent_path().empty() ? "." : p.parent_path());

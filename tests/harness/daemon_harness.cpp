@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
+#include <regex>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
@@ -19,29 +19,13 @@ namespace kx29harness {
 
 namespace fs = std::filesystem;
 
-static std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
+// The FPGA images of the example configuration, made by kx29-mkspe.
 static void make_images(const fs::path& dir) {
-    const struct {
-        const char* name;
-        int sum;
-    } images[] = {{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}};
     fs::create_directories(dir / "spe");
-    for (const auto& im : images) {
-        std::string cmd = std::string(KX29_BIN_DIR "/kx29-mkspe ") + (dir / "spe" / im.name).string() + " 3854 " +
-                          std::to_string(im.sum);
+    for (const auto& [name, sum] : {std::pair{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}}) {
+        const std::string cmd = KX29_BIN_DIR "/kx29-mkspe " + (dir / "spe" / name).string() + " 3854 " + std::to_string(sum);
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("kx29-mkspe failed: " + cmd);
     }
-}
-
-static std::string example_conf() {
-    fs::path example = fs::path(KX29_SOURCE_DIR) / "examples" / "kx29.conf";
-    return fs::exists(example) ? slurp(example) : std::string("#\n");
 }
 
 void drop_realtime_privilege() { prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0); }
@@ -51,7 +35,7 @@ Daemon::Daemon(Options options) : options_(std::move(options)) {
     char tmpl[] = "/tmp/kx29-daemon-XXXXXX";
     dir_ = mkdtemp(tmpl);
     make_images(dir_);
-    std::ofstream(dir_ / "kx29.conf") << example_conf() << options_.conf_extra;
+    std::ofstream(dir_ / "kx29.conf") << kx29t::read_file(KX29_SOURCE_DIR "/examples/kx29.conf") << options_.conf_extra;
 }
 
 Daemon::~Daemon() {
@@ -101,14 +85,16 @@ pid_t spawn(const fs::path& dir, const std::string& key, int out_fd, int err_fd,
 }
 
 std::string sanitizer_report(const std::string& err) {
-    for (const char* mark : {"Sanitizer", "runtime error:"}) {
-        const size_t at = err.find(mark);
-        if (at == std::string::npos) continue;
-        const size_t from = err.rfind('\n', at);
-        const size_t start = from == std::string::npos ? 0 : from + 1;
-        return err.substr(start, err.find('\n', at) - start);
-    }
-    return "";
+    std::smatch m;
+    return std::regex_search(err, m, std::regex(".*(Sanitizer|runtime error:).*")) ? m.str() : "";
+}
+
+bool Daemon::reaped() {
+    int status = 0;
+    if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    last_exit_ = exit_status(status);
+    return true;
 }
 
 bool Daemon::start() {
@@ -121,37 +107,23 @@ bool Daemon::start() {
     close(err_fd);
     // Serving once the first load has set the reference level.
     const std::size_t before = out().size();
-    bool up = wait_for(
-        [&] {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                last_exit_ = exit_status(status);
-                return true;
-            }
-            attach();
-            return attached() && pid_word() == pid_ && out().find("set_ref_lev(", before) != std::string::npos;
-        },
-        10);
+    const bool up = wait_for([&] {
+        if (reaped()) return true;
+        attach();
+        return attached() && pid_word() == pid_ && out().find("set_ref_lev(", before) != std::string::npos;
+    }, 10);
     return up && pid_ > 0;
 }
 
 int Daemon::stop(int sig) {
     if (pid_ <= 0) return -1;
     kill(pid_, sig);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return last_exit_ = exit_status(status);
+    return wait_exit(3600);
 }
 
 int Daemon::wait_exit(double seconds) {
     if (pid_ <= 0) return last_exit_;
-    int status = 0;
-    bool ended = wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
-    if (!ended) return -1;
-    pid_ = -1;
-    return last_exit_ = exit_status(status);
+    return wait_for([&] { return reaped(); }, seconds) ? last_exit_ : -1;
 }
 
 bool Daemon::wait_quiet(double quiet, double seconds) const {
@@ -168,13 +140,12 @@ bool Daemon::wait_quiet(double quiet, double seconds) const {
         seconds);
 }
 
-std::string Daemon::out() const { return slurp(dir_ / "stdout.log"); }
-std::string Daemon::err() const { return slurp(dir_ / "stderr.log"); }
+std::string Daemon::out() const { return kx29t::read_file(dir_ / "stdout.log"); }
+std::string Daemon::err() const { return kx29t::read_file(dir_ / "stderr.log"); }
 
 void Daemon::request(int ch, int command, int nadd, int nexp) {
     TVchan* r = record(ch);
-    r->nadd = nadd;
-    r->nexp = nexp;
+    r->nadd = nadd, r->nexp = nexp;
     __atomic_store_n(&r->command, command, __ATOMIC_SEQ_CST);
 }
 

@@ -74,6 +74,7 @@ public:
 
 private:
     void attach();
+    bool reaped();  // true once the daemon has ended and its status is taken
 
     Options options_;
     std::string key_;
