@@ -92,7 +92,7 @@ TEST_F(StartUp, BoardVersionDecidesTheDisplayValue) {
         EXPECT_EXIT(
             {
                 write_file("kx29.conf", "ver_board " + std::to_string(version) + "\n");
-                freopen("/dev/null", "w", stdout);
+                if (!freopen("/dev/null", "w", stdout)) exit(99);
                 kx29_init();
                 exit(tv_out);
             },
@@ -126,7 +126,7 @@ TEST_F(StartUp, FatalPathsEndWithTheirStatus) {
         c.arrange(board());
         EXPECT_EXIT(
             {
-                freopen("/dev/null", "w", stdout);
+                if (!freopen("/dev/null", "w", stdout)) exit(99);
                 kx29_init();
             },
             testing::ExitedWithCode(c.status), std::string("^(Attach|Create) shared memory[^\n]*\n") + (c.message + 1))
@@ -209,8 +209,12 @@ TEST_F(StartUp, OptionsAnswerAndExitWithoutASegment) {
         EXPECT_EQ(run(c.args, &out, &err), c.status) << err;
         for (const auto& s : c.out) EXPECT_NE(out.find(s), std::string::npos) << s << " in\n" << out;
         for (const auto& s : c.err) EXPECT_NE(err.find(s), std::string::npos) << s << " in\n" << err;
-        if (c.out.empty()) EXPECT_EQ(out, "");
-        if (c.err.empty()) EXPECT_EQ(err, "");
+        if (c.out.empty()) {
+            EXPECT_EQ(out, "");
+        }
+        if (c.err.empty()) {
+            EXPECT_EQ(err, "");
+        }
     }
     EXPECT_LT(shmget(kx29t::key_code(key_), 0, 0), 0) << "an option made the segment";
 }
