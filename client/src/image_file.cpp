@@ -179,12 +179,22 @@ void save_image(const std::string& path, const Image& img, const WriteOptions& o
 }
 
 StretchLevels stretch_levels(const Image& img) {
-    Window w = window_in_region(img);
-    std::vector<int> hist(65536, 0);
-    for (int line = w.lin0; line < w.lin0 + w.height; ++line) {
-        const int16_t* row = img.pixels.data() + static_cast<size_t>(line) * img.width();
-        for (int col = w.col0; col < w.col0 + w.width; ++col) ++hist[row[col] + 32768];
-    }
+    const Window w = window_in_region(img);
+    auto rows = [&](auto&& visit) {
+        for (int line = w.lin0; line < w.lin0 + w.height; ++line) {
+            const int16_t* row = img.pixels.data() + static_cast<size_t>(line) * img.width();
+            for (int col = w.col0; col < w.col0 + w.width; ++col) visit(row[col]);
+        }
+    };
+    // A histogram over the values present only: sums of video frames span a
+    // few thousand levels, not the 65536 an int16 could hold.
+    int min = 32767, max = -32768;
+    rows([&](int16_t v) {
+        min = std::min<int>(min, v);
+        max = std::max<int>(max, v);
+    });
+    std::vector<int> hist(static_cast<size_t>(max - min) + 1, 0);
+    rows([&](int16_t v) { ++hist[static_cast<size_t>(v - min)]; });
     long n = static_cast<long>(w.width) * w.height;
     // Pixels ranked 0..n-1 by value: the levels are those of ranks 0.5 % and
     // 99.5 % of the way up.
@@ -193,14 +203,14 @@ StretchLevels stretch_levels(const Image& img) {
     StretchLevels levels{0, 0};
     long seen = 0;
     bool lo_found = false;
-    for (int v = 0; v < 65536; ++v) {
-        seen += hist[v];
+    for (size_t i = 0; i < hist.size(); ++i) {
+        seen += hist[i];
         if (!lo_found && seen > lo_rank) {
-            levels.lo = v - 32768;
+            levels.lo = static_cast<int>(i) + min;
             lo_found = true;
         }
         if (seen > hi_rank) {
-            levels.hi = v - 32768;
+            levels.hi = static_cast<int>(i) + min;
             break;
         }
     }
@@ -208,13 +218,18 @@ StretchLevels stretch_levels(const Image& img) {
     return levels;
 }
 
-std::vector<uint8_t> stretch_to_8bit(const Image& img) {
-    StretchLevels l = stretch_levels(img);
+std::vector<uint8_t> stretch_to_8bit(const Image& img) { return stretch_to_8bit(img, stretch_levels(img)); }
+
+std::vector<uint8_t> stretch_to_8bit(const Image& img, const StretchLevels& l) {
+    // One division per level between lo and hi, not one per pixel.
     const long span = static_cast<long>(l.hi) - l.lo;
+    std::vector<uint8_t> lut(static_cast<size_t>(span) + 1);
+    for (long d = 0; d <= span; ++d) lut[static_cast<size_t>(d)] = static_cast<uint8_t>((d * 255 + span / 2) / span);
     std::vector<uint8_t> out(img.pixels.size());
-    std::transform(img.pixels.begin(), img.pixels.end(), out.begin(), [&](int16_t v) {
-        long scaled = ((static_cast<long>(v) - l.lo) * 255 + span / 2) / span;
-        return static_cast<uint8_t>(std::clamp(scaled, 0L, 255L));
+    std::transform(img.pixels.begin(), img.pixels.end(), out.begin(), [&](int16_t v) -> uint8_t {
+        if (v <= l.lo) return 0;
+        if (v >= l.hi) return 255;
+        return lut[static_cast<size_t>(v - l.lo)];
     });
     return out;
 }

@@ -43,8 +43,10 @@ struct StretchLevels {
     int hi = 1;
 };
 StretchLevels stretch_levels(const Image& img);
-// The image mapped linearly from lo..hi onto 0..255, clipped.
+// The image mapped linearly from lo..hi onto 0..255, clipped; with the
+// levels given, or those of stretch_levels.
 std::vector<uint8_t> stretch_to_8bit(const Image& img);
+std::vector<uint8_t> stretch_to_8bit(const Image& img, const StretchLevels& levels);
 // The image offset into unsigned 16 bits: value + 32768.
 std::vector<uint16_t> offset_to_16bit(const Image& img);
 
