@@ -142,7 +142,7 @@ TEST(ClientCli, UnansweredRequestsAreWithdrawn) {
         {{"acquire", "-c", "3", "--images", "4"}, SIGPIPE, "interrupted"},  // | head
         {{"acquire", "-c", "3", "--timeout", "0.3"}, 0, "no frame"},
         {{"acquire", "-c", "3"}, -1, "daemon ended"},
-        {{"clear", "-c", "3", "--timeout", "0.3"}, 0, "did not clear"},
+        {{"clear", "-c", "3", "--timeout", "0.3"}, 0, "did not clear the image within 0.3 s"},
     };
     for (const auto& [args, act, error] : cases) {
         SCOPED_TRACE(error);
