@@ -28,9 +28,12 @@ def fresh_key():
     return "p" + np.base_repr((os.getpid() * 64 + next(_serial)) % 36 ** 3, 36).lower().zfill(3)
 
 
+def segment_id(key):
+    return int.from_bytes(key.encode("ascii"), "little")
+
+
 def remove_segment(key):
-    segment_id = int.from_bytes(key.encode("ascii"), "little")
-    subprocess.run(["ipcrm", "-M", str(segment_id)], stderr=subprocess.DEVNULL, check=False)
+    subprocess.run(["ipcrm", "-M", str(segment_id(key))], stderr=subprocess.DEVNULL, check=False)
 
 
 def wait_for(cond, timeout=15.0):

@@ -6,8 +6,7 @@ import time
 
 import pytest
 
-from kx29sim import (Console, Daemon, channel_status, ctl, ctl_error, endless_series, fresh_key, remove_segment,
-                     wait_for)
+from kx29sim import Console, Daemon, channel_status, ctl, ctl_error, endless_series, fresh_key, wait_for
 
 
 ACQUIRE = "/api/channels/0/acquire"
@@ -97,18 +96,15 @@ def test_token_and_stream_limit(console):
 
 
 def test_no_daemon_then_daemon():
-    key = fresh_key()
-    try:
-        with Console(dict(os.environ, KX29_KEY=key)) as c:
-            for status, reply in [c.json("GET", "/api/status"), c.json("POST", ACQUIRE, {})]:
-                assert status == 503 and reply["error"], reply
-            with Daemon(key=key) as d:
-                assert c.json("GET", "/api/status")[1]["daemon"]["alive"]
-                d.stop()
-                status, doc = c.json("GET", "/api/status")
-                assert status == 200 and not doc["daemon"]["alive"]
-                assert c.json("POST", ACQUIRE, {})[0] == 503
-                d.start()
-                assert c.json("POST", ACQUIRE, {})[0] == 202
-    finally:
-        remove_segment(key)
+    key = fresh_key()  # the daemon removes its segment when it closes
+    with Console(dict(os.environ, KX29_KEY=key)) as c:
+        for status, reply in [c.json("GET", "/api/status"), c.json("POST", ACQUIRE, {})]:
+            assert status == 503 and reply["error"], reply
+        with Daemon(key=key) as d:
+            assert c.json("GET", "/api/status")[1]["daemon"]["alive"]
+            d.stop()
+            status, doc = c.json("GET", "/api/status")
+            assert status == 200 and not doc["daemon"]["alive"]
+            assert c.json("POST", ACQUIRE, {})[0] == 503
+            d.start()
+            assert c.json("POST", ACQUIRE, {})[0] == 202
