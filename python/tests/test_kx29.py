@@ -3,7 +3,6 @@ import gc
 import json
 import os
 import signal
-import subprocess
 import threading
 import time
 
@@ -11,48 +10,20 @@ import numpy as np
 import pytest
 
 import kx29
-from kx29sim import BIN_DIR, Daemon, fresh_key
+from kx29sim import Daemon, ctl, ctl_error, endless_series, fresh_key, read_fits
 
-VIDEO, LONG_EXPOSURE = 0, 1  # channel 1 carries the long-exposure camera
-CMD_ACQUIRE = 2
-# What the FITS writer adds to the header's keywords.
-WRITER_CARDS = {"SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND", "DATE", "CHECKSUM", "DATASUM"}
+VIDEO, LONG_EXPOSURE, NO_VIDEO, BUSY = 0, 1, 2, 3  # channel 1 carries the long-exposure camera
 
 
 @pytest.fixture(scope="module")
 def daemon():
-    with Daemon() as d:
+    with Daemon(sim="novideo=2") as d:
         yield d
 
 
 @pytest.fixture
 def board(daemon):
     return kx29.Board(daemon.key)
-
-
-def read_fits(path):
-    """Header cards and int16 data of a one-HDU FITS file, read by hand (astropy may be absent)."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    cards, pos = {}, 0
-    while True:
-        card = raw[pos:pos + 80].decode("ascii")
-        pos += 80
-        if card.startswith("END"):
-            break
-        if card[8:10] == "= ":
-            cards[card[:8].strip()] = card[10:].split(" /")[0].strip()
-    data_start = (pos + 2879) // 2880 * 2880
-    shape = (int(cards["NAXIS2"]), int(cards["NAXIS1"]))
-    return cards, np.frombuffer(raw, ">i2", shape[0] * shape[1], data_start).reshape(shape)
-
-
-def cli_error(env, *args):
-    """kx29ctl's message for a failing command, without its program prefix."""
-    r = subprocess.run([os.path.join(BIN_DIR, "kx29ctl"), *args], env=env, capture_output=True, text=True,
-                       timeout=60)
-    assert r.returncode != 0, r.stdout
-    return r.stderr.strip().splitlines()[-1].removeprefix("kx29ctl: ")
 
 
 @pytest.mark.parametrize("channel, request_", [
@@ -63,34 +34,30 @@ def test_acquired_image_is_what_kx29ctl_saves(daemon, board, tmp_path, channel, 
     ch = board.channels[channel]
     reports = []
     img = ch.acquire(progress=reports.append, **request_)
-    assert img.region == ch.state["window"] and img.data.shape == (img.height, img.width)
-    assert img.data.dtype == np.int16 and not img.data.flags.writeable
+    assert img.region == ch.state["window"] and not img.data.flags.writeable
     assert sum(1 for p in reports if p.new_frame) == request_["frames"]
 
-    cli_file, py_file = tmp_path / "cli.fits", tmp_path / "py.fits"
-    assert daemon.ctl("save", "-c", str(channel), "-o", str(cli_file)).returncode == 0
-    img.save(str(py_file))
-    cli_cards, cli_data = read_fits(cli_file)
-    py_cards, py_data = read_fits(py_file)
+    assert ctl(daemon.env, "save", "-c", str(channel), "-o", str(tmp_path / "cli.fits")).returncode == 0
+    img.save(str(tmp_path / "py.fits"))
+    cli_cards, cli_data = read_fits(tmp_path / "cli.fits")
+    py_cards, py_data = read_fits(tmp_path / "py.fits")
+    assert cli_data.dtype == py_data.dtype == ">i2" and img.data.dtype == np.int16
     assert np.array_equal(cli_data, img.data) and np.array_equal(py_data, img.data)
-    assert list(img.header) == [k for k in py_cards if k not in WRITER_CARDS]
-    assert set(cli_cards) == set(py_cards)
+    assert set(img.header) < set(py_cards) and set(cli_cards) == set(py_cards)
 
     h = img.header
-    assert h["NCOMBINE"] == request_["frames"] and h["CHANNEL"] == channel
+    assert (h["NCOMBINE"], h["CHANNEL"]) == (request_["frames"], channel)
     assert h["EXPTIME"] == pytest.approx(request_["frames"] * request_.get("exposure", 0.04))
     assert np.array_equal(img.sum, img.data.astype(np.int32) + h["ADDLEV"])
-    assert np.allclose(img.mean, img.sum / h["NCOMBINE"]) and img.mean.dtype == np.float32
     with pytest.raises(kx29.Error, match="exists"):
-        img.save(str(py_file))
+        img.save(str(tmp_path / "py.fits"))
 
 
 def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
     ch = kx29.Board(daemon.key).channels[VIDEO]
     view = ch.view()
     assert np.shares_memory(view, ch.view()) and not np.shares_memory(view, ch.image())
-    with pytest.raises(ValueError):
-        view[0, 0] = 1
+    assert not view.flags.writeable
     with pytest.raises(ValueError):
         view.flags.writeable = True
     del ch
@@ -102,24 +69,10 @@ def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
 
 
 def test_other_threads_run_while_acquire_waits(board):
-    ticks, done = [], threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.002)
-
-    t = threading.Thread(target=tick)
-    t.start()
-    try:
-        t0 = time.monotonic()
-        board.channels[LONG_EXPOSURE].acquire(exposure=2.0)
-        t1 = time.monotonic()
-    finally:
-        done.set()
-        t.join()
-    during = [x for x in ticks if t0 < x < t1]
-    assert len(during) > 50  # about 1 s of simulated exposure
+    fired = []  # a thread the acquisition kept from running would fire only once acquire returns
+    threading.Timer(0.1, lambda: fired.append(time.monotonic())).start()
+    board.channels[LONG_EXPOSURE].acquire(exposure=2.0)  # about 1 s of simulated exposure
+    assert fired and fired[0] < time.monotonic() - 0.2
 
 
 @pytest.mark.parametrize("channel, request_", [
@@ -128,74 +81,47 @@ def test_other_threads_run_while_acquire_waits(board):
 ])
 def test_keyboard_interrupt_withdraws_and_leaves_channel_idle(board, channel, request_):
     ch = board.channels[channel]
-    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     t0 = time.monotonic()
-    timer.start()
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         ch.acquire(**request_)
     assert time.monotonic() - t0 < 3
-    s = ch.state
-    assert s["nexp"] == 0 and s["command"] & CMD_ACQUIRE == 0
-    assert board.status()["channels"][channel]["activity"] == "idle"
+    assert ch.state["nexp"] == 0 and board.status()["channels"][channel]["activity"] == "idle"
     # The frame under way is finished: none of it counts in the next request.
     assert len(ch.acquire(frames=2, images=3, exposure=request_.get("exposure") and 0.2)) == 3
 
 
-def test_errors_carry_the_messages_of_kx29ctl(daemon, board):
-    cases = [
-        (kx29.UsageError, dict(frames=0), ["--frames", "0"]),
-        (kx29.UsageError, dict(window=(700, 0, 200, 100)), ["--window", "700,0,200,100"]),
-        (kx29.UsageError, dict(exposure=2.0), ["--exposure", "2"]),
-    ]
-    for error, kwargs, cli_args in cases:
-        with pytest.raises(error) as e:
-            board.channels[VIDEO].acquire(**kwargs)
-        assert str(e.value) == cli_error(daemon.env, "acquire", "-c", "0", *cli_args)
+def test_errors_carry_the_messages_of_kx29ctl(daemon, board, monkeypatch):
+    with endless_series(daemon.env, BUSY):
+        for error, ch, kwargs, cli_args in [
+                (kx29.UsageError, VIDEO, dict(frames=0), ["--frames", "0"]),
+                (kx29.UsageError, VIDEO, dict(exposure=2.0), ["--exposure", "2"]),
+                (kx29.UsageError, VIDEO, dict(window=(700, 0, 200, 100)), ["--window", "700,0,200,100"]),
+                (kx29.FailedError, BUSY, {}, []),
+                (kx29.FailedError, NO_VIDEO, dict(timeout=5), ["--timeout", "5"])]:
+            with pytest.raises(error) as e:
+                board.channels[ch].acquire(**kwargs)
+            assert str(e.value) == ctl_error(daemon.env, "acquire", "-c", str(ch), *cli_args)
 
-    # Busy: another client's endless series holds the channel.
-    series = subprocess.Popen([os.path.join(BIN_DIR, "kx29ctl"), "acquire", "-c", "0", "--images", "-1"],
-                              env=daemon.env, stdout=subprocess.DEVNULL)
-    try:
-        time.sleep(0.5)
-        with pytest.raises(kx29.FailedError) as e:
-            board.channels[VIDEO].acquire()
-        assert str(e.value) == cli_error(daemon.env, "acquire", "-c", "0")
-    finally:
-        series.send_signal(signal.SIGINT)
-        series.wait(10)
-
-    # No segment on a key, whether it comes from KX29_KEY or the argument.
-    env = dict(daemon.env, KX29_KEY=fresh_key())
-    with pytest.raises(kx29.DaemonError) as e:
-        kx29.Board(env["KX29_KEY"])
-    assert str(e.value) == cli_error(env, "status")
-
-
-def test_no_video_and_no_daemon_fail_as_kx29ctl_says():
-    with Daemon(sim="novideo=2") as d:
-        ch = kx29.Board(d.key).channels[2]
-        with pytest.raises(kx29.FailedError) as e:
-            ch.acquire(timeout=5)
-        assert str(e.value) == cli_error(d.env, "acquire", "-c", "2", "--timeout", "5")
-        assert e.value.images == []
-        d.stop()
-        with pytest.raises(kx29.DaemonError) as e:
-            ch.acquire()
-        assert str(e.value) == cli_error(d.env, "acquire", "-c", "2")
-
-
-def test_status_and_key_from_environment(daemon, monkeypatch):
+    # The key comes from KX29_KEY when the argument leaves it out.
     monkeypatch.setenv("KX29_KEY", daemon.key)
-    board = kx29.Board()
-    assert board.key == daemon.key and board.daemon["alive"]
-    cli = json.loads(daemon.ctl("status", "--json").stdout)
-    assert board.status()["daemon"] == cli["daemon"] and board.status().keys() == cli.keys()
-    assert [c.state["num"] for c in board.channels] == [0, 1, 2, 3]
+    assert kx29.Board().status()["daemon"] == json.loads(ctl(daemon.env, "status", "--json").stdout)["daemon"]
+    monkeypatch.setenv("KX29_KEY", fresh_key())
+    with pytest.raises(kx29.DaemonError) as e:
+        kx29.Board()
+    assert str(e.value) == ctl_error(os.environ, "status")
+    daemon.stop()
+    try:
+        with pytest.raises(kx29.DaemonError) as e:
+            board.channels[VIDEO].acquire()
+        assert str(e.value) == ctl_error(daemon.env, "acquire", "-c", "0")
+    finally:
+        daemon.start()
 
 
-def test_to_hdu_holds_the_file(board):
+def test_to_hdu_and_png(board):
     fits = pytest.importorskip("astropy.io.fits")
     img = board.channels[VIDEO].acquire(frames=2)
     hdu = img.to_hdu()
-    assert isinstance(hdu, fits.PrimaryHDU) and np.array_equal(hdu.data, img.data)
-    assert hdu.header["NCOMBINE"] == 2 and img._repr_png_().startswith(b"\x89PNG")
+    assert np.array_equal(hdu.data, img.data) and hdu.header["NCOMBINE"] == 2
+    assert isinstance(hdu, fits.PrimaryHDU) and img._repr_png_().startswith(b"\x89PNG")

@@ -1,16 +1,22 @@
-"""Runs the simulated daemon for the Python, INDI and web tests: a scratch
-directory with the example configuration and generated FPGA images, a segment
-key of its own, and clean removal of process and segment afterwards."""
+"""The harness of the Python, INDI and web tests: kx29d-sim in a scratch directory, kx29ctl and its console, FITS."""
+import contextlib
 import itertools
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 import time
+import urllib.error
+import urllib.request
+
+import numpy as np
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BIN_DIR = os.environ.get("KX29_BIN_DIR", os.path.join(SOURCE_DIR, "build", "bin"))
+KX29CTL = os.path.join(BIN_DIR, "kx29ctl")
 
 # Stand-in FPGA images matching the example configuration (size 3854, checksum).
 IMAGES = {"fmta.spe": 7302, "fmtb.spe": 8977, "lexpa.spe": 8109, "lexpb.spe": 10593}
@@ -18,10 +24,8 @@ _serial = itertools.count()
 
 
 def fresh_key():
-    """Four printable characters, unique per process and call."""
-    n = (os.getpid() * 64 + next(_serial)) % (36 ** 3)
-    digits = "0123456789abcdefghijklmnopqrstuvwxyz"
-    return "p" + digits[n // 1296] + digits[n // 36 % 36] + digits[n % 36]
+    """The letter p and three base-36 digits, unique per process and call."""
+    return "p" + np.base_repr((os.getpid() * 64 + next(_serial)) % 36 ** 3, 36).lower().zfill(3)
 
 
 def segment_id(key):
@@ -32,67 +36,142 @@ def remove_segment(key):
     subprocess.run(["ipcrm", "-M", str(segment_id(key))], stderr=subprocess.DEVNULL, check=False)
 
 
+def wait_for(cond, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while not cond() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return cond()
+
+
+def ctl(env, *args, timeout=60):
+    """Runs kx29ctl; a CompletedProcess with text output."""
+    return subprocess.run([KX29CTL, *args], env=env, capture_output=True, text=True, timeout=timeout)
+
+
+def ctl_error(env, *args):
+    """kx29ctl's message for a failing command, without its program prefix."""
+    r = ctl(env, *args)
+    assert r.returncode != 0, r.stdout
+    return r.stderr.strip().splitlines()[-1].removeprefix("kx29ctl: ")
+
+
+def channel_status(env, ch):
+    return json.loads(ctl(env, "status", "--json").stdout)["channels"][ch]
+
+
+@contextlib.contextmanager
+def endless_series(env, ch):
+    """Another client's endless acquisition on channel ch, withdrawn with Ctrl-C at the end."""
+    proc = subprocess.Popen([KX29CTL, "acquire", "-c", str(ch), "--images", "-1"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_for(lambda: channel_status(env, ch)["activity"] == "acquiring")
+        yield proc
+    finally:
+        proc.send_signal(signal.SIGINT)
+        proc.wait(10)
+
+
+def read_fits(path):
+    """Header values (text) and the primary image, in the file's own type unless BZERO or BSCALE scale it."""
+    raw = open(path, "rb").read()
+    cards, pos = {}, 0
+    while "END" not in cards:
+        card = raw[pos:pos + 80].decode("ascii")
+        pos += 80
+        if card[8:10] == "= " or card.startswith("END "):
+            cards[card[:8].strip()] = card[10:].split(" /")[0].strip().strip("'").strip()
+    w, h = int(cards["NAXIS1"]), int(cards["NAXIS2"])
+    dtype = {8: "u1", 16: ">i2", 32: ">i4", -32: ">f4"}[int(cards["BITPIX"])]
+    data = np.frombuffer(raw, dtype, w * h, (pos + 2879) // 2880 * 2880).reshape(h, w)
+    if "BZERO" in cards or "BSCALE" in cards:
+        return cards, data * float(cards.get("BSCALE", 1)) + float(cards.get("BZERO", 0))
+    return cards, data
+
+
 class Daemon:
-    """kx29d-sim in a scratch directory; a context manager."""
+    """kx29d-sim in a scratch directory on a key of its own; a context manager."""
 
     def __init__(self, sim="", key=None):
-        self.key = key or fresh_key()
-        self.sim = sim
+        self.key, self.sim, self.proc = key or fresh_key(), sim, None
         self.dir = tempfile.mkdtemp(prefix="kx29-py-")
-        self.proc = None
+        self.env = dict(os.environ, KX29_KEY=self.key)
         os.makedirs(os.path.join(self.dir, "spe"))
         shutil.copy(os.path.join(SOURCE_DIR, "examples", "kx29.conf"), self.dir)
         for name, checksum in IMAGES.items():
             subprocess.run([os.path.join(BIN_DIR, "kx29-mkspe"), os.path.join(self.dir, "spe", name),
                             "3854", str(checksum)], check=True, stdout=subprocess.DEVNULL)
 
-    @property
-    def env(self):
-        """The environment a client of this daemon runs in."""
-        env = dict(os.environ, KX29_KEY=self.key)
-        env.pop("KX29_SIM", None)
-        return env
+    def start(self):
+        with open(os.path.join(self.dir, "daemon.out"), "a") as out:
+            self.proc = subprocess.Popen([os.path.join(BIN_DIR, "kx29d-sim")], cwd=self.dir, stdout=out,
+                                         stderr=subprocess.STDOUT, env=dict(self.env, KX29_SIM=self.sim))
+        up = wait_for(lambda: self.proc.poll() is not None or ctl(self.env, "status").returncode == 0, 10)
+        assert up and self.proc.poll() is None, "kx29d-sim did not start: see " + self.dir
+        return self
 
-    def start(self, timeout=10.0):
-        env = self.env
-        if self.sim:
-            env["KX29_SIM"] = self.sim
-        self.out = open(os.path.join(self.dir, "daemon.out"), "w")
-        self.proc = subprocess.Popen([os.path.join(BIN_DIR, "kx29d-sim")], cwd=self.dir, env=env,
-                                     stdout=self.out, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("kx29d-sim ended with status %d" % self.proc.returncode)
-            if self.ctl("status").returncode == 0:
-                return self
-            time.sleep(0.05)
-        raise RuntimeError("kx29d-sim did not start within %g s" % timeout)
-
-    def ctl(self, *args, timeout=60):
-        """Runs kx29ctl against this daemon; a CompletedProcess with text output."""
-        return subprocess.run([os.path.join(BIN_DIR, "kx29ctl"), *args], env=self.env, capture_output=True,
-                              text=True, timeout=timeout)
-
-    def stop(self, sig=signal.SIGTERM):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+    def stop(self):
         if self.proc:
-            self.out.close()
+            self.proc.terminate()
+            self.proc.wait(10)
         self.proc = None
 
     def close(self):
-        self.stop()
-        remove_segment(self.key)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        try:
+            self.stop()
+        finally:
+            if self.proc:  # it outlived its signal
+                self.proc.kill()
+                self.proc.wait()
+            remove_segment(self.key)
+            shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
-        return self.start()
+        try:
+            return self.start()
+        except BaseException:
+            self.close()
+            raise
 
     def __exit__(self, *exc):
         self.close()
+
+
+class Console:
+    """`kx29ctl serve` on a free loopback port; request() answers (status, headers, body)."""
+
+    def __init__(self, env, *args):
+        self.env = env  # the environment of the console's own clients: the same daemon
+        self.proc = subprocess.Popen([KX29CTL, "serve", "--listen", "127.0.0.1:0", *args], env=env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        found = re.search(r"http://(\S+?)/", self.proc.stdout.readline())
+        if not found:
+            self.proc.kill()
+            raise RuntimeError("kx29ctl serve did not start: " + self.proc.stderr.read())
+        self.base = "http://" + found.group(1)
+
+    def request(self, method, path, body=None, headers=None, timeout=10):
+        if body is not None:  # JSON unless the headers say otherwise
+            headers = {"Content-Type": "application/json", **(headers or {})}
+            body = (body if isinstance(body, str) else json.dumps(body)).encode()
+        req = urllib.request.Request(self.base + path, body, headers or {}, method=method)
+        try:
+            with urllib.request.urlopen(req, timeout=timeout) as res:
+                return res.status, res.headers, res.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.headers, e.read()
+
+    def json(self, method, path, body=None, headers=None):
+        status, _, data = self.request(method, path, body, headers)
+        return status, json.loads(data)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+            self.proc.wait(15)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        assert self.proc.returncode == 0
