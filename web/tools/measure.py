@@ -2,7 +2,7 @@
 """Figures of the web console on the simulated daemon: event latency, server CPU with
 four channels live and four viewers, /api/status time with every stream open.
 
-    KX29_BIN_DIR=$PWD/build/bin PYTHONPATH=tests/py:web/tests /usr/bin/python3 web/tools/measure.py [--ctl]
+    KX29_BIN_DIR=$PWD/build/bin PYTHONPATH=tests/py /usr/bin/python3 web/tools/measure.py [--ctl]
 
 --ctl runs the four series in kx29ctl processes, so that the figure is the live
 view's alone; without it the console follows them itself.
@@ -17,8 +17,7 @@ import statistics
 import threading
 import time
 
-from console import Console
-from kx29sim import BIN_DIR, Daemon, segment_id
+from kx29sim import BIN_DIR, Console, Daemon, segment_id
 
 RECORD = 888004
 SEQN = 20
