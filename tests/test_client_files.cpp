@@ -193,6 +193,7 @@ TEST(ClientFiles, SeriesNamesAreNumberedAndChecked) {
              std::tuple<std::vector<std::string>, int, const char*>{{"{x}.fits"}, 1, "bad name pattern"},
              {{"a{n:0}.fits"}, 1, "bad name pattern"},
              {{"a.fits", "a.fits"}, 1, "both be written"},
+             {{"s{n}.png", "s{n}.png"}, -1, "both be written"},
              {{"taken.fits"}, 3, "exists"},
              {{"/nonexistent/dir/x.fits"}, 1, "no directory"},
              {{"a.tiff"}, 1, "file type"},
