@@ -85,6 +85,17 @@ TEST(SimBoard, FrameMemoryAddressingFollowsTheLineStrobes) {
     EXPECT_EQ(inp(at(PORT_DATA)), 21);
 }
 
+// A capture holds the busy bit for a whole frame of board time, then ends.
+TEST(SimBoard, CaptureHoldsTheBusyBitForAFrame) {
+    power_up("");
+    const std::int64_t start = board_time_ns();
+    outp(at(PORT_CONTROL), 1);
+    for (int n = 0; n < 100000 && (inp(at(PORT_STATUS)) & STATUS_BUSY); ++n) {
+    }
+    EXPECT_GE(board_time_ns() - start, FRAME_NS);
+    EXPECT_EQ(captures_completed(), 1);
+}
+
 // Status polls as the daemon's field waits make them. By default each adds
 // 1 us of board time at no cost in wall time, so tests run fast; in real time
 // each takes its 1 us of wall time, and board time never runs ahead.
