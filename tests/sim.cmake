@@ -1,4 +1,4 @@
-# The simulated board through its ports, the daemon's field waits and captures
+# The simulated board through its ports, the daemon's field waits
 # running on it, and the kx29-mkspe tool.
 if(TARGET kx29sim)
   kx29_test(sim_board_test SOURCES sim_board_test.cpp LIBS kx29sim)

@@ -55,16 +55,8 @@ TEST(Conf, LinesReportsAndConversions) {
     EXPECT_EQ(std::string(spe_dir), std::string(70, 'd'));  // the first piece of the last case
 }
 
-TEST(Conf, TextValues) {
-    ScratchDir dir;
-    EXPECT_EQ(read_conf_from("spe_dir = \nchan3.spe2.name other.spe\nchan2.lines2 100\n"), "");
-    EXPECT_STREQ(spe_dir, "=");
-    EXPECT_STREQ(chan3.spe2.name, "other.spe");
-    EXPECT_EQ(chan2.lines2, 100);
-    EXPECT_STREQ(chan[1]->spe1.name, "lexpa.spe");  // untouched defaults stay
-}
-
-// The example file names every key, each with its compiled-in default.
+// The example file names every key, text and number, each with its
+// compiled-in default.
 TEST(Conf, ExampleFileStatesEveryDefault) {
     ScratchDir dir;
     const std::string before = snapshot_settings();

@@ -49,7 +49,7 @@ TEST_F(Loop, FailedCaptureEndsTheRequestAndKeepsTheImage) {
     r->seqn = 7;
     r->image[0] = 33;
     board().status = kx29test::stuck(0);
-    ver_board_29 = 1;  // keeps CMD_SHOW out of the way
+    ver_board_29 = 1;  // a board without write-back: CMD_SHOW stays
     request(0, CMD_ACQUIRE | CMD_CLEAR | CMD_CCD | CMD_SHOW, 4, 3);
     testing::internal::CaptureStderr();
     pass();

@@ -3,7 +3,6 @@
 // daemon with the signal's number and a cleared PID word, leave the records
 // as they were, and let the next daemon attach; a killed daemon's stale PID
 // is taken over; of daemons started at the same instant exactly one runs.
-// Single signals and restarts at known moments are in test_e2e_daemon.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "rel_support.h"
+#include "daemon_harness.h"
 #include "test_util.h"
 
 namespace {
@@ -23,20 +22,21 @@ namespace {
 using kx29harness::Daemon;
 using kx29harness::sanitizer_report;
 using namespace kx29rel;
+using kx29t::read_file;
 
 // Where the daemon is when the signal comes.
 enum Moment { Idle, Readout, Switching, Exposure };
 const char* const MOMENT_NAMES[] = {"idle", "acquiring", "switching between two channels", "in a long exposure"};
 
 // Sets the records up for `m` and waits until the daemon is there. Record 3
-// is never asked for anything.
+// is never asked for anything. Whatever the restart resumed ends first: an
+// exposure ending late would count down the new request's nexp.
 bool bring_to(Daemon& d, Moment m) {
-    for (int ch = 0; ch < 3; ++ch) __atomic_store_n(&d.record(ch)->command, 0, __ATOMIC_SEQ_CST);
-    if (!d.wait_quiet(0.3, 10)) return false;  // whatever the restart resumed has ended
+    if (!d.settle(3, 10)) return false;
     const int seqn0 = d.record(0)->seqn, seqn2 = d.record(2)->seqn, seqmsg3 = d.record(3)->seqmsg;
     if (m == Idle) return true;
     if (m == Exposure) {
-        d.request(1, CMD_ACQUIRE | CMD_CLEAR, 1, 1);  // the countdown posts to every record
+        d.request(1, CMD_ACQUIRE | CMD_CLEAR, 1, 1);  // its countdown posts to every record, from the first second on
         return Daemon::wait_for([&] { return d.record(3)->seqmsg != seqmsg3; }, 10);
     }
     d.request(0, CMD_ACQUIRE | CMD_CLEAR, 3, -1);  // an endless series
@@ -60,7 +60,7 @@ TEST(SignalsAndRestarts, SignalsAtRandomMomentsKeepRecordsAndAllowRestart) {
     std::vector<Field> settings = CLIENT_FIELDS;
     settings.insert(settings.end(), {KX29_FIELD(nexp), KX29_FIELD(frm_col0), KX29_FIELD(frm_lin0),
                                      KX29_FIELD(frm_width), KX29_FIELD(frm_height)});
-    int per_moment[4] = {}, per_signal[5] = {};
+    int kills = 0;
     for (int round = 0; round < rounds; ++round) {
         const Moment m = static_cast<Moment>(rng() % 4);
         const int sig_index = round % 6 == 5 ? 4 : static_cast<int>(rng() % 4), sig = sigs[sig_index];
@@ -72,7 +72,7 @@ TEST(SignalsAndRestarts, SignalsAtRandomMomentsKeepRecordsAndAllowRestart) {
         const pid_t pid = d.pid();
 
         ASSERT_EQ(d.stop(sig), sig == SIGKILL ? 128 + sig : sig) << what << ": wrong exit status";
-        ++per_moment[m], ++per_signal[sig_index];
+        kills += sig == SIGKILL;
         EXPECT_EQ(d.pid_word(), sig == SIGKILL ? pid : 0) << what << ": PID word";
         for (int ch = 0; ch < KX29_CHANNELS; ++ch)
             EXPECT_EQ(changed(before[ch], *d.record(ch), settings), "") << what << ": record " << ch;
@@ -88,43 +88,39 @@ TEST(SignalsAndRestarts, SignalsAtRandomMomentsKeepRecordsAndAllowRestart) {
     }
     EXPECT_EQ(sanitizer_report(d.err()), "");
     EXPECT_EQ(d.stop(SIGTERM), SIGTERM);
-    std::cout << "[ figures  ] " << rounds - per_signal[4] << " termination signals: idle " << per_moment[0]
-              << ", acquiring " << per_moment[1] << ", switching " << per_moment[2] << ", long exposure "
-              << per_moment[3] << " (with the SIGKILLs); SIGHUP " << per_signal[0] << ", SIGINT " << per_signal[1]
-              << ", SIGQUIT " << per_signal[2] << ", SIGTERM " << per_signal[3] << "; " << per_signal[4]
+    std::cout << "[ figures  ] " << rounds - kills << " termination signals, " << kills
               << " SIGKILLs, each followed by a start over the stale PID\n";
 }
 
 // ---- Two daemons on one key -------------------------------------------------------
 
-// A daemon started by the test itself; killed at the end unless it ended.
+// A daemon started by the test itself in `d`'s directory on its key, its output
+// in <name>.out and <name>.err there; `in_child` runs just before the exec.
+// Killed at the end unless it ended.
 struct Proc {
+    std::string name;
     pid_t pid;
     int status = -1;
+    Proc(const Daemon& d, std::string n, const std::function<void()>& in_child = {}) : name(std::move(n)) {
+        const int out = open((d.dir() / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err = open((d.dir() / (name + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid = kx29harness::spawn(d.dir(), d.key(), out, err, in_child);
+        close(out), close(err);
+    }
     bool ended() {
         int s = 0;
         if (status < 0 && waitpid(pid, &s, WNOHANG) == pid) status = kx29harness::exit_status(s);
         return status >= 0;
     }
+    bool serves(const Daemon& d) const { return read_file(d.dir() / (name + ".out")).find("set_ref_lev(") != std::string::npos; }
     ~Proc() {
         if (pid > 0 && !ended()) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     }
 };
 
-// Starts a daemon in `d`'s directory on its key, its output in name.out and
-// name.err there; `in_child` runs just before the exec.
-pid_t start_logged(const Daemon& d, const std::string& name, const std::function<void()>& in_child = {}) {
-    const int out = open((d.dir() / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = open((d.dir() / (name + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const pid_t pid = kx29harness::spawn(d.dir(), d.key(), out, err, in_child);
-    close(out), close(err);
-    return pid;
-}
-
-std::string refusal(pid_t winner) { return "kx29 daemon already running! (PID=" + std::to_string(winner) + ")"; }
-
 // The PID word of the segment of `key` (-1: none), and in `bad` the records
-// found not initialised, or a channel load that did not stay.
+// found not initialised (the tandem record included), or a channel load that
+// did not stay.
 int segment_state(const std::string& key, std::string* bad) {
     const int id = shmget(kx29t::key_code(key), 0, 0);
     void* p = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
@@ -132,7 +128,7 @@ int segment_state(const std::string& key, std::string* bad) {
     const auto* r = static_cast<const TVchan*>(p);
     int active = 0;  // records switched to: one once a daemon has loaded its first channel
     for (int ch = 0; ch < KX29_CHANNELS; ++ch) {
-        if (r[ch].num != ch || r[ch].ref_lev != 60 || r[ch].flat[0] != 1 || r[ch].image[1] != -99)
+        if (r[ch].num != ch || r[ch].ref_lev != 60 || r[ch].flat[0] != 1 || r[ch].image[1] != -99 || r[ch].tandem != (ch == 1))
             *bad += " record " + std::to_string(ch) + " not initialised;";
         active += r[ch].activ;
     }
@@ -142,10 +138,40 @@ int segment_state(const std::string& key, std::string* bad) {
     return pid;
 }
 
+// Of `procs`, exactly one keeps running and serves on initialised records,
+// and every other one ended refusing the start with its PID; then it ends on
+// SIGTERM with a cleared PID word. Returns its name.
+std::string expect_one_runs(const Daemon& d, std::vector<std::unique_ptr<Proc>>& procs, const std::string& what) {
+    const long n = static_cast<long>(procs.size());
+    auto ended = [&] { return std::count_if(procs.begin(), procs.end(), [](auto& p) { return p->ended(); }); };
+    if (!Daemon::wait_for([&] { return ended() >= n - 1; }, 15)) {
+        ADD_FAILURE() << what << ": several run";
+        return "";
+    }
+    if (Daemon::wait_for([&] { return ended() == n; }, 0.5)) {
+        ADD_FAILURE() << what << ": none runs";
+        return "";
+    }
+    Proc& w = **std::find_if(procs.begin(), procs.end(), [](auto& p) { return !p->ended(); });
+    EXPECT_TRUE(Daemon::wait_for([&] { return w.serves(d); }, 5)) << what << ": " << w.name << " does not serve";
+    const std::string refusal = "kx29 daemon already running! (PID=" + std::to_string(w.pid) + ")\n";
+    for (auto& p : procs) {
+        if (p.get() == &w) continue;
+        const std::string said = read_file(d.dir() / (p->name + ".err"));
+        EXPECT_TRUE(p->status == 1 && said.find(refusal) != std::string::npos) << what << ": " << p->name << " said\n" << said;
+    }
+    std::string bad;
+    EXPECT_EQ(segment_state(d.key(), &bad), w.pid) << what;
+    EXPECT_EQ(bad, "") << what;
+    kill(w.pid, SIGTERM);
+    EXPECT_TRUE(Daemon::wait_for([&] { return w.ended(); }, 5) && w.status == SIGTERM) << what << ": " << w.status;
+    EXPECT_EQ(segment_state(d.key(), &bad), 0) << what;
+    return w.name;
+}
+
 // Several daemons released at the same instant (all wait for the end of a
 // pipe whose only writer is the test), on no segment and on one left by a
-// daemon that ended cleanly: one runs, on initialised records, and every
-// other one refuses the start naming it.
+// daemon that ended cleanly: one runs.
 TEST(SignalsAndRestarts, DaemonsStartedTogetherOneRuns) {
     const int racers = 6;
     for (const bool fresh : {true, false}) {
@@ -155,41 +181,19 @@ TEST(SignalsAndRestarts, DaemonsStartedTogetherOneRuns) {
             ASSERT_TRUE(d.start() && d.stop(SIGTERM) == SIGTERM) << d.err();
         }
         for (int round = 0; round < rounds && !testing::Test::HasFailure(); ++round) {
-            const std::string what = std::string(fresh ? "no segment" : "a segment") + ", round " + std::to_string(round);
             if (fresh) kx29t::remove_segment(d.key());
             int gate[2];
             ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
             std::vector<std::unique_ptr<Proc>> procs;
             for (int i = 0; i < racers; ++i)
-                procs.emplace_back(new Proc{start_logged(d, std::to_string(i), [&] {
+                procs.push_back(std::make_unique<Proc>(d, std::to_string(i), [&] {
                     close(gate[1]);
                     char c;
                     while (read(gate[0], &c, 1) > 0) {
                     }
-                })});
+                }));
             close(gate[1]), close(gate[0]);  // the release
-            auto ended = [&] { return std::count_if(procs.begin(), procs.end(), [](auto& p) { return p->ended(); }); };
-            ASSERT_TRUE(Daemon::wait_for([&] { return ended() >= racers - 1; }, 15)) << what << ": several run";
-            ASSERT_FALSE(Daemon::wait_for([&] { return ended() == racers; }, 0.5)) << what << ": none runs";
-            const int w = static_cast<int>(std::find_if(procs.begin(), procs.end(), [](auto& p) { return !p->ended(); }) -
-                                           procs.begin());
-            const pid_t winner = procs[w]->pid;
-            const auto wout = d.dir() / (std::to_string(w) + ".out");
-            ASSERT_TRUE(Daemon::wait_for([&] { return read_file(wout).find("set_ref_lev(") != std::string::npos; }, 5))
-                << what << ": the daemon left does not serve";
-            for (int i = 0; i < racers; ++i) {
-                if (i == w) continue;
-                const std::string lerr = read_file(d.dir() / (std::to_string(i) + ".err"));
-                EXPECT_EQ(procs[i]->status, 1) << what;
-                EXPECT_NE(lerr.find(refusal(winner) + "\n"), std::string::npos) << what << ": daemon " << i << " said\n" << lerr;
-            }
-            std::string bad;
-            EXPECT_EQ(segment_state(d.key(), &bad), winner) << what;
-            EXPECT_EQ(bad, "") << what;
-            kill(winner, SIGTERM);
-            ASSERT_TRUE(Daemon::wait_for([&] { return procs[w]->ended(); }, 5)) << what;
-            EXPECT_EQ(procs[w]->status, SIGTERM) << what;
-            EXPECT_EQ(segment_state(d.key(), &bad), 0) << what;
+            expect_one_runs(d, procs, std::string(fresh ? "no segment" : "a segment") + ", round " + std::to_string(round));
         }
         std::cout << "[ figures  ] " << rounds << " rounds of " << racers << " simultaneous starts on "
                   << (fresh ? "no" : "an existing") << " segment\n";
@@ -198,50 +202,28 @@ TEST(SignalsAndRestarts, DaemonsStartedTogetherOneRuns) {
 
 // The creator of a new segment stopped as soon as the segment exists (before
 // or while it fills the records) while a second daemon starts, then let go
-// on. Exactly one runs, on initialised records that keep its first channel
-// load, and the other refuses the start naming it.
+// on: one runs, on initialised records that keep its first channel load (and
+// the tandem record, without which long exposures are lost for the life of
+// the segment). If the second runs while the creator is stopped, its records
+// are complete before the creator could go on with them.
 TEST(SignalsAndRestarts, CreatorStoppedWhileAnotherStartsOneRunsOnInitialisedRecords) {
     Daemon base;  // scratch directory and key; the segment does not exist yet
-    Proc creator{start_logged(base, "creator")};
+    std::vector<std::unique_ptr<Proc>> procs;
+    procs.push_back(std::make_unique<Proc>(base, "creator"));
     const int code = kx29t::key_code(base.key());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (shmget(code, 0, 0) < 0 && std::chrono::steady_clock::now() < deadline) {
     }
-    kill(creator.pid, SIGSTOP);
+    kill(procs[0]->pid, SIGSTOP);
     ASSERT_GE(shmget(code, 0, 0), 0) << "the creator did not create the segment";
-    Proc second{start_logged(base, "second")};
-    // The second runs, or waits for the creator; if it runs, its records must
-    // be complete before the creator could go on with them.
-    const bool second_serves = Daemon::wait_for(
-        [&] { return read_file(base.dir() / "second.out").find("set_ref_lev(") != std::string::npos; }, 1);
-    std::string bad;
-    if (second_serves) {
+    procs.push_back(std::make_unique<Proc>(base, "second"));
+    if (Daemon::wait_for([&] { return procs[1]->serves(base); }, 1)) {
+        std::string bad;
         segment_state(base.key(), &bad);
         EXPECT_EQ(bad, "") << "records of the second daemon while the creator is stopped";
     }
-    kill(creator.pid, SIGCONT);
-
-    ASSERT_TRUE(Daemon::wait_for([&] { return creator.ended() || second.ended(); }, 15)) << "both run";
-    const bool creator_lost = creator.ended();
-    Proc &loser = creator_lost ? creator : second, &winner = creator_lost ? second : creator;
-    const std::string lname = creator_lost ? "creator" : "second", wname = creator_lost ? "second" : "creator";
-    ASSERT_TRUE(Daemon::wait_for([&] { return read_file(base.dir() / (wname + ".out")).find("set_ref_lev(") != std::string::npos; }, 5))
-        << wname << " does not serve";
-    EXPECT_FALSE(winner.ended());
-    EXPECT_EQ(loser.status, 1);
-    const std::string said = read_file(base.dir() / (lname + ".err"));
-    EXPECT_NE(said.find(refusal(winner.pid)), std::string::npos) << lname << " said\n" << said;
-    bad.clear();
-    EXPECT_EQ(segment_state(base.key(), &bad), winner.pid);
-    EXPECT_EQ(bad, "") << "the running daemon's records";
-    const int id = shmget(code, 0, 0);
-    const auto* r = static_cast<const TVchan*>(shmat(id, nullptr, SHM_RDONLY));
-    EXPECT_EQ(r[1].tandem, 1) << "the long-exposure channel is lost for the life of the segment";
-    shmdt(r);
-    kill(winner.pid, SIGTERM);
-    ASSERT_TRUE(Daemon::wait_for([&] { return winner.ended(); }, 5));
-    EXPECT_EQ(winner.status, SIGTERM);
-    std::cout << "[ figures  ] " << wname << " ran, " << lname << " refused\n";
+    kill(procs[0]->pid, SIGCONT);
+    std::cout << "[ figures  ] " << expect_one_runs(base, procs, "creator stopped") << " ran\n";
 }
 
 }  // namespace

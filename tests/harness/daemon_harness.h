@@ -1,13 +1,18 @@
-// Runs the simulated daemon for end-to-end tests: a scratch directory with the
+// Runs the simulated daemon for end-to-end tests (a scratch directory with the
 // example configuration and generated FPGA images, a unique segment key, the
-// records attached like a client's, and the daemon's output at hand.
+// records attached like a client's, the daemon's output at hand), and compares
+// the records it leaves.
 #pragma once
 
 #include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "kx29.h"
 
@@ -18,12 +23,6 @@ struct Options {
     std::string conf_extra;  // lines appended to kx29.conf
     std::string key;         // segment key; empty: a fresh one
 };
-
-// In a child about to exec a daemon: gives up the right to real-time
-// scheduling, so that daemons of parallel tests (run as root in CI) cannot
-// starve the tests watching them. The simulated daemon then warns and runs at
-// normal priority.
-void drop_realtime_privilege();
 
 // Forks kx29d-sim in `dir` on segment `key` (any KX29_SIM dropped) with
 // stdout and stderr on the given descriptors, and does not wait for it.
@@ -68,9 +67,10 @@ public:
     void request(int ch, int command, int nadd, int nexp);
     // Waits until CMD_ACQUIRE has dropped on the channel.
     bool wait_idle(int ch, double seconds);
-    // Waits until the daemon has printed nothing on stdout for `quiet`
-    // seconds (every frame and every channel load prints).
-    bool wait_quiet(double quiet, double seconds) const;
+    // Ends what records 0 to n-1 ask for: a clear replaces each command word,
+    // and the daemon drops it only once it is done with the step under way
+    // (a long exposure ends at the next frame). False if one stays.
+    bool settle(int n, double seconds);
 
 private:
     void attach();
@@ -85,3 +85,50 @@ private:
 };
 
 }  // namespace kx29harness
+
+// ---- Records and output of the daemon, for the reliability tests ----
+namespace kx29rel {
+
+// KX29_SOAK=1: the long versions.
+inline bool soak() {
+    const char* s = getenv("KX29_SOAK");
+    return s != nullptr && strcmp(s, "1") == 0;
+}
+
+inline int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+inline std::string tail(const std::string& text, size_t n = 1500) {
+    return text.size() > n ? "..." + text.substr(text.size() - n) : text;
+}
+
+// A field of a record, compared byte for byte (a NaN equals itself).
+struct Field {
+    const char* name;
+    size_t offset, size;
+};
+#define KX29_FIELD(f) kx29rel::Field{#f, offsetof(TVchan, f), sizeof(TVchan::f)}
+
+// Client settings the daemon never writes (nadd only after a failed capture).
+inline const std::vector<Field> CLIENT_FIELDS = {KX29_FIELD(exposure), KX29_FIELD(next_form), KX29_FIELD(ref_lev),
+                                                 KX29_FIELD(bias), KX29_FIELD(nadd)};
+
+// The names of `fields` that differ between two states of a record, or "".
+inline std::string changed(const TVchan& before, const TVchan& now, const std::vector<Field>& fields) {
+    std::string names;
+    for (const Field& f : fields)
+        if (memcmp(reinterpret_cast<const char*>(&before) + f.offset, reinterpret_cast<const char*>(&now) + f.offset,
+                   f.size) != 0)
+            names += std::string(names.empty() ? "" : ", ") + f.name;
+    return names;
+}
+
+// Copies of all four records.
+inline std::vector<TVchan> snapshot(const kx29harness::Daemon& d) {
+    return std::vector<TVchan>(d.record(0), d.record(0) + KX29_CHANNELS);
+}
+
+}  // namespace kx29rel
