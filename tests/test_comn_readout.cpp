@@ -104,6 +104,8 @@ TEST_F(Readout, HistogramStatistics) {
         {"uniform", {{77, 128}}, 77, 76.5, 77.0, 0.0},
         {"5 and 95 % points trim the top outlier", {{0, 1}, {100, 18}, {255, 1}}, 100, 99.5, 1800.0 / 19,
          std::sqrt((std::pow(1800.0 / 19, 2) + 18 * std::pow(100 - 1800.0 / 19, 2)) / 19)},
+        {"5 % point trims the bottom outlier", {{0, 1}, {50, 1}, {100, 37}, {255, 1}}, 100, 99 + 18.0 / 37,
+         3750.0 / 38, std::sqrt((std::pow(50 - 3750.0 / 38, 2) + 37 * std::pow(100 - 3750.0 / 38, 2)) / 38)},
         {"three pixels: 5 % point falls back to the lowest", {{10, 1}, {20, 1}, {30, 1}}, 10, 19.0, 20.0,
          std::sqrt(200.0 / 3)},
     };
