@@ -106,6 +106,7 @@ TEST_F(Readout, HistogramStatistics) {
          std::sqrt((std::pow(1800.0 / 19, 2) + 18 * std::pow(100 - 1800.0 / 19, 2)) / 19)},
         {"5 % point trims the bottom outlier", {{0, 1}, {50, 1}, {100, 37}, {255, 1}}, 100, 99 + 18.0 / 37,
          3750.0 / 38, std::sqrt((std::pow(50 - 3750.0 / 38, 2) + 37 * std::pow(100 - 3750.0 / 38, 2)) / 38)},
+        {"95 % point at black trims the bright pixels", {{0, 38}, {255, 2}}, 0, -1 + 20.0 / 38, 0.0, 0.0},
         {"three pixels: 5 % point falls back to the lowest", {{10, 1}, {20, 1}, {30, 1}}, 10, 19.0, 20.0,
          std::sqrt(200.0 / 3)},
     };
