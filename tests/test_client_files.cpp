@@ -103,7 +103,7 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
     Scratch dir;
     TVchan* r = seg.record(1);  // the long-exposure channel
     seg.set_exposure(1, 2.5);
-    r->nadded = 4;
+    r->nadded = r->nadd = 4;
     r->addlev = 100;
     r->frm_col0 = 10, r->frm_lin0 = 20, r->frm_width = 30, r->frm_height = 40;
     r->image[25 * 768 + 15] = -32768;
@@ -157,7 +157,7 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
     for (auto [tandem, exposure, nadded, light] : {std::tuple{1, 2.5, 4, 10.0}, std::tuple{1, 0.041, 3, 0.12},
                                                   std::tuple{0, 5.0, 10, 0.4}}) {
         kx29::ChannelState st;
-        st.tandem = tandem, st.exposure = exposure, st.nadded = nadded;
+        st.tandem = tandem, st.exposure = exposure, st.nadded = st.nadd = nadded;
         EXPECT_NEAR(kx29::image_exposure(st).value_or(-1), light, 1e-9) << exposure;
     }
     // A long exposure withdrawn mid-way: the light is not known.

@@ -118,8 +118,8 @@ private:
 };
 
 // Withdraws whatever acquisition the channel has, whoever asked for it: nexp
-// 0 (the gate closes) and nadd kWithdrawnNadd (the mark of a long exposure
-// that may have been cut short),
+// and nadd 0 (the gate closes; with both 0 a long exposure may have been cut
+// short),
 // then CMD_ACQUIRE, CMD_CLEAR and CMD_CCD cleared atomically, so that no
 // clear is left behind and a long exposure under way ends at its next step.
 void withdraw(Channel& ch);

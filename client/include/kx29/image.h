@@ -60,13 +60,14 @@ Image make_image(const ChannelImage& copy, Crop crop);
 // The record's window clamped to its image; the whole image when nothing of it is left.
 Window clamped_window(const ChannelState& s);
 
-// nadd as withdraw() leaves it: the daemon acquires nothing while nexp is 0,
-// and a long exposure cut short is read all the same, so the mark tells
-// that the light of the image's last frame is not known.
-constexpr int kWithdrawnNadd = -1;
+// nadd as withdraw() leaves it: 0, as the daemon itself leaves it after a
+// failed capture, so that the gate stays closed for any client that would
+// reuse the record's nadd. A long exposure cut short is read all the same:
+// with nadd and nexp 0 the light of the image's last frame is not known.
+constexpr int kWithdrawnNadd = 0;
 
-// The light in the record's image according to the record: unknown when the
-// channel's last long exposure was withdrawn before its end.
+// The light in the record's image according to the record: unknown on the
+// long-exposure channel when its last request was withdrawn or failed.
 std::optional<double> image_exposure(const ChannelState& s);
 // "Max=" of a frame report "Frame<seqn>(...)"; nullopt for other messages.
 std::optional<int> frame_report_max(const std::string& msg);
