@@ -106,6 +106,7 @@ TEST_F(Readout, HistogramStatistics) {
          std::sqrt((std::pow(1800.0 / 19, 2) + 18 * std::pow(100 - 1800.0 / 19, 2)) / 19)},
         {"three pixels: 5 % point falls back to the lowest", {{10, 1}, {20, 1}, {30, 1}}, 10, 19.0, 20.0,
          std::sqrt(200.0 / 3)},
+        {"two equal bins: the lower is the mode", {{0, 5}, {1, 5}}, 0, 0.0, 0.5, 0.5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
