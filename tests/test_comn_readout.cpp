@@ -109,6 +109,7 @@ TEST_F(Readout, HistogramStatistics) {
         {"95 % point at black trims the bright pixels", {{0, 38}, {255, 2}}, 0, -1 + 20.0 / 38, 0.0, 0.0},
         {"three pixels: 5 % point falls back to the lowest", {{10, 1}, {20, 1}, {30, 1}}, 10, 19.0, 20.0,
          std::sqrt(200.0 / 3)},
+        {"two equal bins: the lower is the mode", {{0, 5}, {1, 5}}, 0, 0.0, 0.5, 0.5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
