@@ -18,8 +18,6 @@ namespace kx29indi {
 namespace {
 
 const char* const kBoardGroup = "Board";
-// The daemon takes a long exposure only above this many seconds.
-constexpr double kLongExposureThreshold = 0.041;
 constexpr double kLongestExposure = 3600;
 constexpr std::chrono::milliseconds kBoardRequestTimeout{15000};
 constexpr uint32_t kLivenessPeriodMs = 1000;
@@ -228,7 +226,10 @@ bool ChannelCcd::StartExposure(float) {
         return false;
     }
     kx29::AcquireRequest req = request_for_frame();
-    const bool long_exposure = tandem_ && seconds > kLongExposureThreshold;
+    kx29::ChannelState wanted;  // the daemon's rule, as the record will hold it
+    wanted.tandem = tandem_ ? 1 : 0;
+    wanted.exposure = seconds;
+    const bool long_exposure = kx29::long_exposure(wanted);
     req.frames = long_exposure ? 1 : video_frames_for(seconds);
     // The record keeps the last long exposure: a short one must set it back to a video frame.
     if (tandem_) req.exposure = long_exposure ? seconds : kVideoFrameSeconds;

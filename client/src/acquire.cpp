@@ -76,7 +76,7 @@ AcquirePlan plan_acquisition(const AcquireRequest& req, const ChannelState& s) {
     ChannelState after = s;
     if (req.exposure) after.exposure = *req.exposure;
     plan.frame_exposure = frame_exposure(after);
-    plan.long_exposure = after.tandem != 0 && after.exposure > 0.041;
+    plan.long_exposure = long_exposure(after);
     return plan;
 }
 
@@ -187,7 +187,6 @@ std::string acquisition_summary(int channel, const AcquireResult& r, int saturat
 }
 
 AbortReport abort_channel(Segment& seg, int channel, std::chrono::milliseconds timeout) {
-    check_channel(channel);
     Channel ch = seg.channel(channel);
     const ChannelState s = ch.state();
     AbortReport r;
@@ -196,7 +195,7 @@ AbortReport abort_channel(Segment& seg, int channel, std::chrono::milliseconds t
     r.was_acquiring = (s.command & CMD_ACQUIRE) != 0 || s.nexp != 0;
     r.images_left = s.nexp;
     r.frames_per_image = s.nadd;
-    r.long_exposure = frame_exposure(s) > 0.04;
+    r.long_exposure = long_exposure(s);
     const std::string name = "channel " + std::to_string(channel);
     if (!r.was_acquiring) {
         r.summary = name + ": nothing to stop";
@@ -300,12 +299,11 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         const int command = channel_.command();
         ChannelState s = channel_.state();
         const auto now = Clock::now();
-        pr.new_frame = pr.new_message = false;
+        pr.new_message = false;
 
         int frames = frames_between(seqn0_, s.seqn);
         if (frames != pr.frames_done) {
             pr.frames_done = frames;
-            pr.new_frame = true;
             last_activity = now;
             countdown_at = {};
             if (first_frame_at == Clock::time_point{}) {

@@ -24,9 +24,9 @@ bool geometry_fits(const ChannelState& s) {
            static_cast<long>(s.img_width) * s.img_height <= KX29_IMAGE_PIXELS;
 }
 
-double frame_exposure(const ChannelState& s) {
-    return s.tandem != 0 && s.exposure > 0.041 ? s.exposure : 0.04;
-}
+bool long_exposure(const ChannelState& s) { return s.tandem != 0 && s.exposure > 0.041; }
+
+double frame_exposure(const ChannelState& s) { return long_exposure(s) ? s.exposure : 0.04; }
 
 int ChannelView::num() const { return load(rec_->num); }
 int ChannelView::tandem() const { return load(rec_->tandem); }

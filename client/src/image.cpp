@@ -120,8 +120,7 @@ Image make_image(const ChannelImage& copy, Crop crop) {
 }
 
 std::optional<double> image_exposure(const ChannelState& s) {
-    const bool long_exposure = frame_exposure(s) > 0.04;
-    if (long_exposure && s.nadd == kWithdrawnNadd && s.nexp == 0 && s.nadded > 0) return std::nullopt;
+    if (long_exposure(s) && s.nadd == kWithdrawnNadd && s.nexp == 0 && s.nadded > 0) return std::nullopt;
     return frame_exposure(s) * std::max(0, s.nadded);
 }
 

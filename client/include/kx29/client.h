@@ -81,6 +81,8 @@ bool geometry_fits(const ChannelState& s);
 // long-exposure camera when it is above 0.041 s (the daemon's threshold),
 // otherwise one video frame of 0.04 s.
 double frame_exposure(const ChannelState& s);
+// Whether every frame is a long exposure of the camera (the same rule).
+bool long_exposure(const ChannelState& s);
 
 // Read access to one record.
 class ChannelView {
