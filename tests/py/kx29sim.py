@@ -1,5 +1,4 @@
 """The harness of the Python, INDI and web tests: kx29d-sim in a scratch directory, kx29ctl and its console, FITS."""
-import contextlib
 import itertools
 import json
 import os
@@ -59,19 +58,6 @@ def channel_status(env, ch):
     return json.loads(ctl(env, "status", "--json").stdout)["channels"][ch]
 
 
-@contextlib.contextmanager
-def endless_series(env, ch):
-    """Another client's endless acquisition on channel ch, withdrawn with Ctrl-C at the end."""
-    proc = subprocess.Popen([KX29CTL, "acquire", "-c", str(ch), "--images", "-1"], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        assert wait_for(lambda: channel_status(env, ch)["activity"] == "acquiring")
-        yield proc
-    finally:
-        proc.send_signal(signal.SIGINT)
-        proc.wait(10)
-
-
 def read_fits(path):
     """Header values (text) and the primary image, in the file's own type unless BZERO or BSCALE scale it."""
     raw = open(path, "rb").read()
@@ -117,14 +103,11 @@ class Daemon:
         self.proc = None
 
     def close(self):
-        try:
-            self.stop()
-        finally:
-            if self.proc:  # it outlived its signal
-                self.proc.kill()
-                self.proc.wait()
-            remove_segment(self.key)
-            shutil.rmtree(self.dir, ignore_errors=True)
+        if self.proc:
+            self.proc.kill()
+            self.proc.wait()
+        remove_segment(self.key)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
         try:
@@ -169,9 +152,6 @@ class Console:
         return self
 
     def __exit__(self, *exc):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            self.proc.wait(15)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        self.proc.send_signal(signal.SIGINT)  # nothing if it has ended
+        self.proc.communicate(timeout=15)  # and the pipes closed
         assert self.proc.returncode == 0
