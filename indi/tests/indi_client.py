@@ -9,7 +9,7 @@ from xml.sax.saxutils import quoteattr
 
 class IndiClient:
     def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=0.2)  # a wait looks at its clock as often
         self.parser = ET.XMLPullParser()
         self.parser.feed(b"<stream>")  # the protocol is a sequence of elements without a root
         self.props = {}     # (device, name) -> [(state, {element: text}), ...] since the last request
@@ -35,7 +35,6 @@ class IndiClient:
     def wait(self, cond, timeout=10.0):
         deadline = time.monotonic() + timeout
         while not cond() and time.monotonic() < deadline:
-            self.sock.settimeout(max(min(deadline - time.monotonic(), 0.2), 0.001))
             try:
                 data = self.sock.recv(1 << 20)
             except socket.timeout:
