@@ -1,5 +1,4 @@
-"""A small INDI client for the driver's tests: INDI's XML over TCP, every property's updates, the messages
-and the BLOBs, as they arrive."""
+"""A small INDI client for the driver's tests: every property's updates, the messages and the BLOBs as they arrive."""
 import base64
 import socket
 import time
@@ -15,7 +14,7 @@ class IndiClient:
         self.props = {}     # (device, name) -> [(state, {element: text}), ...] since the last request
         self.values = {}    # (device, name, element) -> latest text
         self.messages = []  # (device, text)
-        self.blobs = []     # (monotonic time received, format, bytes)
+        self.blobs = []     # their bytes
         self.sock.sendall(b"<getProperties version='1.7'/>")
 
     def _take(self, elem):
@@ -28,7 +27,7 @@ class IndiClient:
                 if one.tag != "oneBLOB":
                     self.values[(dev, name, one.get("name"))] = text
                 elif text:
-                    self.blobs.append((time.monotonic(), one.get("format"), base64.b64decode(text)))
+                    self.blobs.append(base64.b64decode(text))
             values = {k[2]: v for k, v in self.values.items() if k[:2] == (dev, name)}
             self.props.setdefault((dev, name), []).append((elem.get("state", self.state(dev, name)), values))
 

@@ -41,7 +41,7 @@ def test_acquired_image_is_what_kx29ctl_saves(daemon, board, tmp_path, channel, 
     img.save(str(tmp_path / "py.fits"))
     cli_cards, cli_data = read_fits(tmp_path / "cli.fits")
     py_cards, py_data = read_fits(tmp_path / "py.fits")
-    assert cli_data.dtype == py_data.dtype == ">i2" and img.data.dtype == np.int16
+    assert cli_cards["BITPIX"] == py_cards["BITPIX"] == "16" and img.data.dtype == np.int16
     assert np.array_equal(cli_data, img.data) and np.array_equal(py_data, img.data)
     assert set(img.header) < set(py_cards) and set(cli_cards) == set(py_cards)
 
@@ -64,13 +64,6 @@ def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
     assert np.array_equal(view, kx29.Board(daemon.key).channels[VIDEO].image()) and not np.array_equal(view, before)
 
 
-def test_other_threads_run_while_acquire_waits(board):
-    fired = []  # a thread the acquisition kept from running would fire only once acquire returns
-    threading.Timer(0.1, lambda: fired.append(time.monotonic())).start()
-    board.channels[LONG_EXPOSURE].acquire(exposure=2.0)  # about 1 s of simulated exposure
-    assert fired and fired[0] < time.monotonic() - 0.2
-
-
 @pytest.mark.parametrize("channel, request_", [
     (LONG_EXPOSURE, dict(exposure=20.0)),
     (VIDEO, dict(frames=5, images=1000)),
@@ -78,6 +71,7 @@ def test_other_threads_run_while_acquire_waits(board):
 def test_keyboard_interrupt_withdraws_and_leaves_channel_idle(board, channel, request_):
     ch = board.channels[channel]
     t0 = time.monotonic()
+    # Ctrl-C from another thread, which runs only if acquire lets go of the interpreter while it waits.
     threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         ch.acquire(**request_)

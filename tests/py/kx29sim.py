@@ -59,7 +59,7 @@ def channel_status(env, ch):
 
 
 def read_fits(path):
-    """Header values (text) and the primary image, in the file's own type unless BZERO or BSCALE scale it."""
+    """Header values (text) and the primary image, scaled by BSCALE and BZERO."""
     raw = open(path, "rb").read()
     cards, pos = {}, 0
     while "END" not in cards:
@@ -70,9 +70,7 @@ def read_fits(path):
     w, h = int(cards["NAXIS1"]), int(cards["NAXIS2"])
     dtype = {8: "u1", 16: ">i2", 32: ">i4", -32: ">f4"}[int(cards["BITPIX"])]
     data = np.frombuffer(raw, dtype, w * h, (pos + 2879) // 2880 * 2880).reshape(h, w)
-    if "BZERO" in cards or "BSCALE" in cards:
-        return cards, data * float(cards.get("BSCALE", 1)) + float(cards.get("BZERO", 0))
-    return cards, data
+    return cards, data * float(cards.get("BSCALE", 1)) + float(cards.get("BZERO", 0))
 
 
 class Daemon:
