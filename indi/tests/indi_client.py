@@ -11,7 +11,7 @@ class IndiClient:
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=0.2)  # a wait looks at its clock as often
         self.parser = ET.XMLPullParser()
         self.parser.feed(b"<stream>")  # the protocol is a sequence of elements without a root
-        self.props = {}     # (device, name) -> [(state, {element: text}), ...] since the last request
+        self.props = {}     # (device, name) -> [(state, {element: text sent}), ...] since the last request
         self.values = {}    # (device, name, element) -> latest text
         self.messages = []  # (device, text)
         self.blobs = []     # their bytes
@@ -22,13 +22,9 @@ class IndiClient:
         if elem.get("message"):
             self.messages.append((dev, elem.get("message")))
         if elem.tag.startswith(("def", "set")):
-            for one in elem:
-                text = (one.text or "").strip()
-                if one.tag != "oneBLOB":
-                    self.values[(dev, name, one.get("name"))] = text
-                elif text:
-                    self.blobs.append(base64.b64decode(text))
-            values = {k[2]: v for k, v in self.values.items() if k[:2] == (dev, name)}
+            values = {one.get("name"): (one.text or "").strip() for one in elem}
+            self.blobs += [base64.b64decode(values[one.get("name")]) for one in elem if one.tag == "oneBLOB"]
+            self.values.update({(dev, name, k): v for k, v in values.items()})
             self.props.setdefault((dev, name), []).append((elem.get("state", self.state(dev, name)), values))
 
     def wait(self, cond, timeout=10.0):

@@ -70,8 +70,7 @@ BAD_INPUT = [("CCD_EXPOSURE", {"CCD_EXPOSURE_VALUE": 20}), ("CCD_EXPOSURE", {"CC
 # A session: no daemon yet; exposures, bad input, a countdown, an abort, video; no video; the daemon gone mid-way.
 def test_session_from_no_daemon_to_reconnect(tmp_path):
     with contextlib.closing(Daemon(sim="novideo=2")) as d, indiserver(d.env, tmp_path) as c:
-        assert connect(c, 0) == "Alert"
-        assert any(m[0] == dev(0) and "daemon" in m[1] for m in c.messages), c.messages
+        assert connect(c, 0) == "Alert" and any(m[0] == dev(0) and "daemon" in m[1] for m in c.messages), c.messages
         d.start()
         assert [connect(c, ch) for ch in range(4)] == ["Ok"] * 4
         assert [c.values[(dev(0), "CCD_INFO", "CCD_MAX_" + xy)] for xy in "XY"] == ["768", "512"]
