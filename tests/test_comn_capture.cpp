@@ -1,38 +1,32 @@
 // Frame capture and the long-exposure camera's serial protocol and countdown
 // on the scripted test board.
-#include "kx29.h"
-#include "kx29_io.h"
-
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <utility>
+
+#include "board_fixture.h"
 
 using namespace kx29test;
 
 namespace {
 
-std::unique_ptr<TVchan[]> records;
 std::vector<std::string> posted;  // messages posted while the board was polled
 
-// Four zeroed records, channel 1 current; the board answers with `script`.
-void use_board(StatusScript script) {
-    reset_test_board();
-    base_port_29 = test_board().base;
-    tv_out = 2;
-    records = std::make_unique<TVchan[]>(KX29_CHANNELS);
-    for (int i = 0; i < KX29_CHANNELS; ++i) tvch[i] = &records[i];
-    curch = tvch[1];
-    posted.clear();
-    test_board().status = [script](long n) {
-        if (tvch[0]->seqmsg != static_cast<int>(posted.size())) posted.emplace_back(tvch[0]->msg);
-        return script(n);
-    };
-}
+// Four records, channel 1 current; the board answers with `script`.
+struct Capture : kx29t::BoardTest {
+    void use_board(StatusScript script) {
+        BoardTest::SetUp();
+        curch = tvch[1];
+        posted.clear();
+        test_board().status = [script](long n) {
+            if (tvch[0]->seqmsg != static_cast<int>(posted.size())) posted.emplace_back(tvch[0]->msg);
+            return script(n);
+        };
+    }
+};
 
-unsigned short port(unsigned short offset) { return static_cast<unsigned short>(test_board().base + offset); }
-std::vector<unsigned char> camera_writes() { return test_board().values_written(port(PORT_CAMERA_SERIAL)); }
+std::vector<unsigned char> camera_writes() { return test_board().values_written(PORT_CAMERA_SERIAL); }
 
 // The camera line for `words`: each bit LSB first as data, data with clock
 // (bit 1), data; after each word the line idles at 0.
@@ -56,9 +50,9 @@ std::string events() {
     long cam = 0;
     for (const auto& a : test_board().trace) {
         const int field = a.value & STATUS_FIELD;
-        if (!a.write && a.port == port(PORT_STATUS) && std::exchange(prev, field) && !field) s += '|';
-        if (a.write && a.port == port(PORT_CAMERA_SERIAL) && cam++ % 25 == 0) s += 'W';
-        if (a.write && a.port == port(PORT_CONTROL)) s += static_cast<char>('0' + a.value);
+        if (!a.write && a.port == test_board().at(PORT_STATUS) && std::exchange(prev, field) && !field) s += '|';
+        if (a.write && a.port == test_board().at(PORT_CAMERA_SERIAL) && cam++ % 25 == 0) s += 'W';
+        if (a.write && a.port == test_board().at(PORT_CONTROL)) s += static_cast<char>('0' + a.value);
     }
     return s;
 }
@@ -70,7 +64,7 @@ StatusScript video_for(long reads) {
 
 }  // namespace
 
-TEST(Camera, WordGoesOutLsbFirstWithItsClock) {
+TEST_F(Capture, CameraWordGoesOutLsbFirstWithItsClock) {
     use_board(stuck(0));
     setTamdem(0, 1, 1);  // word 0xF6
     EXPECT_EQ(camera_writes(), (std::vector<unsigned char>{0, 2, 0, 1, 3, 1, 1, 3, 1, 0, 2, 0, 1, 3, 1,
@@ -78,7 +72,7 @@ TEST(Camera, WordGoesOutLsbFirstWithItsClock) {
     EXPECT_EQ(test_board().trace.size(), 25u);  // nothing else
 }
 
-TEST(Capture, ResultControlAndStatusReads) {
+TEST_F(Capture, ResultControlAndStatusReads) {
     // Field changes after the first read; the busy bit (8) clears after a few polls.
     auto busy_then_done = [](long n) -> unsigned char { return n == 0 ? 0 : n <= 5 ? 10 : n <= 8 ? 2 : 0; };
     struct Case { const char* name; StatusScript script; int result; std::string events; long reads; } cases[] = {
@@ -92,15 +86,14 @@ TEST(Capture, ResultControlAndStatusReads) {
         use_board(c.script);
         EXPECT_EQ(inputFrame29(), c.result);
         EXPECT_EQ(events(), c.events);
-        EXPECT_EQ(static_cast<long>(test_board().writes_except_delay().size()), test_board().writes_to(port(PORT_CONTROL)));
-        EXPECT_EQ(test_board().reads_of(port(PORT_STATUS)), c.reads);
+        EXPECT_EQ(test_board().reads_of(PORT_STATUS), c.reads);
     }
 }
 
 // One countdown step per frame boundary while CMD_ACQUIRE stays set, the time
 // left posted after each whole second; the camera is back to normal video and
 // the result posted to every record whatever happened.
-TEST(LongExposure, CountdownGrabAndResultPerPath) {
+TEST_F(Capture, LongExposureCountdownGrabAndResultPerPath) {
     const std::string steps25(25, '|');
     struct Case {
         const char* name; StatusScript script; int command; double sec; int result; std::string events;

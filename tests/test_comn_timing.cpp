@@ -43,7 +43,7 @@ TEST(FieldWait, ResultAndStatusReads) {
         base_port_29 = test_board().base;
         test_board().status = c.script;
         EXPECT_EQ(c.sync ? wait_sync() : wait_switch(c.arg), c.result);
-        EXPECT_EQ(test_board().reads_of(test_board().base + PORT_STATUS), c.reads);
+        EXPECT_EQ(test_board().reads_of(PORT_STATUS), c.reads);
         EXPECT_EQ(test_board().trace.size(), static_cast<size_t>(c.reads));
     }
 }

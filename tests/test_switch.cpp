@@ -27,7 +27,7 @@ protected:
         std::string s;
         for (size_t i = from; i < to && i < board().trace.size(); ++i) {
             const auto& a = board().trace[i];
-            s += a.port == PORT_IO_DELAY ? 'D' : static_cast<char>('a' + a.port - port(0));
+            s += a.port == PORT_IO_DELAY ? 'D' : static_cast<char>('a' + a.port - board().base);
         }
         return s;
     }
@@ -48,19 +48,19 @@ TEST_F(Switch, FpgaLoadIsResetThenOneBitPerWriteWithPauses) {
     for (size_t i = 1102; i < 1166; i += 2) bits.push_back(t[i].value);
     EXPECT_EQ(bits, (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xc0, 0xe0, 0xf0, 0xf8, 0xfc, 0xfe, 0xff,  //
                            0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 1, 1, 1, 1, 1, 1, 1}));
-    EXPECT_EQ(board().writes_to(port(PORT_XIL_DIN)), 32);
+    EXPECT_EQ(board().writes_to(PORT_XIL_DIN), 32);
 }
 
 TEST_F(Switch, TablesRegistersAndControlOfOneSwitch) {
     tvch[2]->ref_lev = 70;
     const std::string out = switch_to(2, 1);
     const auto& b = board();
-    EXPECT_EQ(b.writes_to(port(PORT_ILUT_DATA)), 256);
-    EXPECT_EQ(b.writes_to(port(PORT_OLUT_DATA)), 768);
-    EXPECT_EQ(b.values_written(port(PORT_OLUT_MASK)), Bytes{255});
-    EXPECT_EQ(b.values_written(port(PORT_IREG_DATA)), (Bytes{0xAC, 24, 0}));
-    EXPECT_EQ(b.values_written(port(PORT_IREG_SELECT)), (Bytes{0, 0, 1, 2, 0}));
-    EXPECT_EQ(b.values_written(port(PORT_CONTROL)), Bytes{tv_out});
+    EXPECT_EQ(b.writes_to(PORT_ILUT_DATA), 256);
+    EXPECT_EQ(b.writes_to(PORT_OLUT_DATA), 768);
+    EXPECT_EQ(b.values_written(PORT_OLUT_MASK), Bytes{255});
+    EXPECT_EQ(b.values_written(PORT_IREG_DATA), (Bytes{0xAC, 24, 0}));
+    EXPECT_EQ(b.values_written(PORT_IREG_SELECT), (Bytes{0, 0, 1, 2, 0}));
+    EXPECT_EQ(b.values_written(PORT_CONTROL), Bytes{tv_out});
     EXPECT_NE(out.find("set_ref_lev(6)\n"), std::string::npos);
     // Every set-up write is paced, except the output table's mask; the control write comes last.
     const std::string t = offsets(0, b.trace.size());
@@ -72,11 +72,11 @@ TEST_F(Switch, TablesRegistersAndControlOfOneSwitch) {
     const unsigned char reg0[] = {0x0C, 0x5C, 0xAC, 0xFC};
     for (int ch = 0; ch < 4; ++ch) {
         switch_to(ch, 1);
-        EXPECT_EQ(b.values_written(port(PORT_IREG_DATA)).at(0), reg0[ch]);
+        EXPECT_EQ(b.values_written(PORT_IREG_DATA).at(0), reg0[ch]);
     }
     ver_board_29 = 1;  // no output table
     switch_to(1, 1);
-    EXPECT_EQ(b.writes_to(port(PORT_OLUT_DATA)) + b.writes_to(port(PORT_OLUT_MASK)), 0);
+    EXPECT_EQ(b.writes_to(PORT_OLUT_DATA) + b.writes_to(PORT_OLUT_MASK), 0);
 }
 
 TEST_F(Switch, MessagesFollowFirstLoadReloadAndChange) {
@@ -127,8 +127,8 @@ TEST_F(Switch, ChannelAndFormatAreClamped) {
 TEST_F(Switch, WithoutVideoTheSwitchGivesUpAfterItsPollBudget) {
     board().status = kx29test::stuck(0);
     switch_to(1, 1);
-    EXPECT_EQ(board().reads_of(port(PORT_STATUS)), 100000);
-    EXPECT_EQ(board().values_written(port(PORT_CONTROL)), Bytes{tv_out});
+    EXPECT_EQ(board().reads_of(PORT_STATUS), 100000);
+    EXPECT_EQ(board().values_written(PORT_CONTROL), Bytes{tv_out});
 }
 
 }  // namespace

@@ -24,29 +24,10 @@ TestBoard& test_board() {
 
 void reset_test_board() { the_board = std::make_unique<TestBoard>(); }
 
-long TestBoard::writes_to(unsigned short port) const {
-    long n = 0;
-    for (const auto& a : trace) n += a.write && a.port == port;
-    return n;
-}
-
-long TestBoard::reads_of(unsigned short port) const {
-    long n = 0;
-    for (const auto& a : trace) n += !a.write && a.port == port;
-    return n;
-}
-
-std::vector<unsigned char> TestBoard::values_written(unsigned short port) const {
+std::vector<unsigned char> TestBoard::values(unsigned short offset, bool write) const {
     std::vector<unsigned char> v;
     for (const auto& a : trace)
-        if (a.write && a.port == port) v.push_back(a.value);
-    return v;
-}
-
-std::vector<PortAccess> TestBoard::writes_except_delay() const {
-    std::vector<PortAccess> v;
-    for (const auto& a : trace)
-        if (a.write && a.port != PORT_IO_DELAY) v.push_back(a);
+        if (a.write == write && a.port == at(offset)) v.push_back(a.value);
     return v;
 }
 
@@ -107,18 +88,11 @@ int kx29_ioperm(unsigned long from, unsigned long num, int turn_on) {
     return 0;
 }
 
-int kx29_sched_setscheduler(int, int, const struct sched_param*) {
-    if (test_board().sched_errno) {
-        errno = test_board().sched_errno;
-        return -1;
-    }
-    return 0;
+// A platform call that fails with `err` unless it is 0.
+static int result(int err) {
+    if (err) errno = err;
+    return err ? -1 : 0;
 }
 
-int kx29_mlockall(int) {
-    if (test_board().mlock_errno) {
-        errno = test_board().mlock_errno;
-        return -1;
-    }
-    return 0;
-}
+int kx29_sched_setscheduler(int, int, const struct sched_param*) { return result(test_board().sched_errno); }
+int kx29_mlockall(int) { return result(test_board().mlock_errno); }

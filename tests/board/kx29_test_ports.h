@@ -49,12 +49,12 @@ struct TestBoard {
     int sched_errno = 0;                // non-zero: sched_setscheduler fails with it
     int mlock_errno = 0;                // non-zero: mlockall fails with it
 
-    // ---- questions tests ask of the trace
-    long writes_to(unsigned short port) const;
-    long reads_of(unsigned short port) const;
-    std::vector<unsigned char> values_written(unsigned short port) const;
-    // Writes to `port` excluding the delay port, in order.
-    std::vector<PortAccess> writes_except_delay() const;
+    // ---- questions tests ask of the trace, ports as offsets from the base
+    unsigned short at(unsigned short offset) const { return static_cast<unsigned short>(base + offset); }
+    std::vector<unsigned char> values(unsigned short offset, bool write) const;
+    std::vector<unsigned char> values_written(unsigned short offset) const { return values(offset, true); }
+    long writes_to(unsigned short offset) const { return static_cast<long>(values(offset, true).size()); }
+    long reads_of(unsigned short offset) const { return static_cast<long>(values(offset, false).size()); }
     unsigned char pixel(int l, int c) const { return mem[l * PITCH + c]; }
     void set_pixel(int l, int c, unsigned char v) { mem[l * PITCH + c] = v; }
 };
