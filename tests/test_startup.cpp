@@ -8,9 +8,8 @@
 #include <vector>
 #include <sys/shm.h>
 
-#include "kx29.h"
+#include "daemon_harness.h"
 #include "kx29_io.h"
-#include "kx29_test_ports.h"
 #include "kx29_version.h"
 #include "test_util.h"
 
@@ -19,17 +18,6 @@ namespace {
 using kx29t::ScratchDir;
 using kx29t::write_file;
 
-// An image of `size` bytes whose signed bytes sum to `sum`.
-std::string image_with_sum(int size, int sum) {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    for (auto& b : bytes) {
-        int v = sum > 127 ? 127 : sum < -128 ? -128 : sum;
-        b = static_cast<char>(v);
-        sum -= v;
-    }
-    return bytes;
-}
-
 class StartUp : public testing::Test {
 protected:
     void SetUp() override {
@@ -37,18 +25,13 @@ protected:
         setenv("KX29_KEY", key_.c_str(), 1);
         kx29test::reset_test_board();
         write_file("kx29.conf", "# test configuration\n");
-        const struct {
-            const char* name;
-            int sum;
-        } images[] = {{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}};
-        for (const auto& im : images) write_file(std::string("spe/") + im.name, image_with_sum(3854, im.sum));
+        kx29harness::make_images(".");
     }
     void TearDown() override {
         if (shm_addr != nullptr) shmdt(shm_addr);
         kx29t::remove_segment(key_);
     }
     kx29test::TestBoard& board() { return kx29test::test_board(); }
-    int pid_word() const { return *reinterpret_cast<int*>(shm_addr + shm_size); }
 
     ScratchDir dir_;
     std::string key_;
@@ -65,7 +48,7 @@ TEST_F(StartUp, RootStartLoadsTheFirstChannelAndChecksTheBoard) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Load XIL:  fmta.spe\nChange TV channel: 0 -> 0\nset_ref_lev(60)\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr().find("FAILED"), std::string::npos);  // the board's memory answers
     EXPECT_TRUE(base_port_29 == 0x300 && tv_out == 2 && curch == tvch[0] && curch->activ == 1);
-    EXPECT_EQ(pid_word(), getpid());
+    EXPECT_EQ(*reinterpret_cast<int*>(shm_addr + shm_size), getpid());
     EXPECT_EQ(board().setreuid_calls, (std::vector<std::pair<int, int>>{{0, 0}, {1000, 0}}));
     // Granted: the 32-port window and the delay port, nothing else.
     EXPECT_TRUE(board().granted[0x300] && board().granted[0x31f] && board().granted[0x80]);
@@ -158,7 +141,7 @@ TEST_F(StartUp, OptionsAnswerAndExitWithoutASegment) {
         if (c.broken) {
             write_file("kx29.conf", "colours 3\nchan2.cols1 0\n");
             std::filesystem::remove("spe/lexpb.spe");
-            write_file("spe/fmtb.spe", image_with_sum(3854, 8978));
+            ASSERT_EQ(std::system(KX29_BIN_DIR "/kx29-mkspe spe/fmtb.spe 3854 8978"), 0);
         }
         std::string out, err;
         EXPECT_EQ(run(c.args, &out, &err), c.status) << err;
