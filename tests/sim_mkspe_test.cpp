@@ -9,7 +9,6 @@
 #include <iterator>
 #include <string>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -29,26 +28,22 @@ TEST(SimMkspe, MakesTheAskedChecksumOrRefuses) {
     char dir[] = "/tmp/kx29-mkspe-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string x = std::string(dir) + "/x";
-    struct Case {
-        const char* args;
-        int status;
-    };
-    for (Case c : {Case{"3854 7302", 0}, Case{"3854 10593", 0}, Case{"0 0", 0}, Case{"1 -128", 0}, Case{"3 294", 0},
-                   Case{"4096 520192", 0}, Case{"4096 -524288", 0}, Case{"3854 489459", 2}, Case{"3854 -493313", 2},
-                   Case{"0 1", 2}, Case{"4097 0", 2}, Case{"-1 0", 2}, Case{"12x 0", 2}, Case{"10", 2},
-                   Case{"10 5 7", 2}}) {
-        EXPECT_EQ(mkspe(x + " " + c.args), c.status) << c.args;
+    using Case = std::pair<const char*, int>;  // arguments, status
+    for (auto [args, status] : {Case{"3854 7302", 0}, {"3854 10593", 0}, {"0 0", 0}, {"1 -128", 0}, {"3 294", 0},
+                                {"4096 520192", 0}, {"4096 -524288", 0}, {"3854 489459", 2}, {"3854 -493313", 2},
+                                {"0 1", 2}, {"4097 0", 2}, {"-1 0", 2}, {"12x 0", 2}, {"10", 2}, {"10 5 7", 2}}) {
+        EXPECT_EQ(mkspe(x + " " + args), status) << args;
         long size = -1, sum = 0;
-        if (c.status != 0 || std::sscanf(c.args, "%ld %ld", &size, &sum) != 2) {
-            EXPECT_FALSE(std::filesystem::exists(x)) << c.args;
+        if (status != 0 || std::sscanf(args, "%ld %ld", &size, &sum) != 2) {
+            EXPECT_FALSE(std::filesystem::exists(x)) << args;
             continue;
         }
         std::ifstream in(x, std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::filesystem::remove(x);
-        EXPECT_EQ(static_cast<long>(bytes.size()), size) << c.args;
+        EXPECT_EQ(static_cast<long>(bytes.size()), size) << args;
         for (char b : bytes) sum -= static_cast<signed char>(b);
-        EXPECT_EQ(sum, 0) << c.args;
+        EXPECT_EQ(sum, 0) << args;
     }
     EXPECT_EQ(mkspe(std::string(dir) + "/no/x 10 0"), 1);  // a file that cannot be written
     std::filesystem::remove_all(dir);
