@@ -28,10 +28,7 @@ std::string snapshot_settings() {
 // a later piece is a line of its own.
 TEST(Conf, LinesReportsAndConversions) {
     const std::string piece2 = std::string(22, 'x');
-    const struct {
-        std::string text, report;
-        int base_addr;
-    } cases[] = {
+    const struct { std::string text, report; int base_addr; } cases[] = {
         {"base_addr=0x300\n", "", 768},       {"base_addr\t0x300\n", "", 768},    {"base_addr= 0x300\n", "", 768},
         {"  base_addr 0x300\n", "", 768},     {"base_addr 0768\n", "", 62},       {"base_addr -12\n", "", -12},
         {"base_addr = 512\n", "", 0},         {"base_addr =512\n", "", 0},        {"base_addr abc\n", "", 0},
@@ -77,11 +74,7 @@ TEST(Conf, MissingFileEndsWithErrno) {
 // Every format must fit the record: 768 columns and 442368 pixels at most.
 TEST(Conf, GeometryOfEveryFormatIsChecked) {
     EXPECT_EQ(check_conf_geometry(), 0);
-    const struct {
-        int* field;
-        int value;
-        const char* report;  // nullptr: accepted
-    } cases[] = {
+    const struct { int* field; int value; const char* report; } cases[] = {  // report nullptr: accepted
         {&chan0.cols1, 0, "chan0.cols1 = 0"},       {&chan1.cols2, 769, "chan1.cols2 = 769"},
         {&chan2.lines1, -5, "chan2.lines1 = -5"},   {&chan0.lines1, 577, "chan0.lines1 = 577"},  // 768 x 577
         {&chan3.lines2, 577, nullptr},              // 512 x 577 fits

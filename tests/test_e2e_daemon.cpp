@@ -20,9 +20,8 @@ TEST(Daemon, StartsWithTheExampleConfigurationAndAcquiresCountingDown) {
     TVchan* r = d.record(0);
     d.request(0, CMD_ACQUIRE | CMD_CLEAR, 3, 2);
     ASSERT_TRUE(d.wait_idle(0, 20)) << d.out();
-    EXPECT_TRUE(r->command == 0 && r->nexp == 0 && r->nadded == 3) << r->command << " " << r->nexp << " " << r->nadded;
-    EXPECT_EQ(r->seqn, 6);
-    EXPECT_EQ(r->seqmsg, 6);
+    EXPECT_TRUE(r->command == 0 && r->nexp == 0 && r->nadded == 3 && r->seqn == 6 && r->seqmsg == 6)
+        << r->command << " " << r->nexp << " " << r->nadded << " " << r->seqn << " " << r->seqmsg;
     const std::string out = d.out();
     EXPECT_EQ(count(out, "(Get1 SubLev=0)"), 2) << out;
     EXPECT_EQ(count(out, "(Add3 SubLev="), 2) << out;
@@ -41,10 +40,7 @@ TEST(Daemon, StartsWithTheExampleConfigurationAndAcquiresCountingDown) {
 // word is cleared. (Format changes and the write-back on a board of version 1
 // are seen on the test board.)
 TEST(Daemon, CommandWords) {
-    struct Step {
-        int command, nadd, nexp, seqn, loads;
-        bool cleared;
-    } steps[] = {
+    const struct { int command, nadd, nexp, seqn, loads; bool cleared; } steps[] = {
         {CMD_CLEAR, 0, 0, 1, 1, true},                           // the image zeroed once
         {CMD_ACQUIRE, 1, 0, 1, 1, false},                        // gate closed: the bit stays
         {CMD_RELOAD, 0, 0, 1, 2, true},                          // 16: a load of the channel
@@ -59,7 +55,7 @@ TEST(Daemon, CommandWords) {
     r->image[0] = r->image[442367] = 5;
     // The word becomes 0 before the load, so wait for the load's lines too.
     auto loads = [&] { return count(d.out(), "Load XIL:  fmta.spe\nChange TV channel: "); };
-    for (const Step& s : steps) {
+    for (const auto& s : steps) {
         SCOPED_TRACE(s.command);
         d.request(3, s.command, s.nadd, s.nexp);
         if (s.cleared)

@@ -78,10 +78,7 @@ TEST_F(Loop, FormatOutsideTheRangeSwitchesBeforeEveryFrame) {
 // whole image between images, 0.2 s within one, at least 0.02 s, and after
 // every 20th frame at most when the share is tiny.
 TEST_F(Loop, PacingFollowsTheShareOfTheImageRead) {
-    const struct {
-        int col0, width, height, nadd, frames;
-        double pause;
-    } cases[] = {
+    const struct { int col0, width, height, nadd, frames; double pause; } cases[] = {
         {0, 768, 512, 3, 1, 0.2},   {0, 768, 512, 1, 1, 0.3},  {0, 384, 512, 3, 1, 0.05}, {0, 384, 512, 1, 1, 0.15},
         {0, 384, 256, 4, 1, 0.0},   // a quarter: 0.02 after even frames only
         {0, 384, 256, 4, 2, 0.02},  {0, 384, 256, 1, 1, 0.075},

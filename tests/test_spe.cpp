@@ -37,12 +37,7 @@ TEST(Spe, GoodImagesAreHeldInEveryFormat) {
 }
 
 TEST(Spe, BadImagesStopStartUp) {
-    const struct {
-        const char* file;
-        std::string content;
-        int size, sum;
-        const char* message;
-    } cases[] = {
+    const struct { const char* file; std::string content; int size, sum; const char* message; } cases[] = {
         {"a.spe", "abcd", 3, 294, "^Wrong SPE\\(a.spe\\) size: 4 \\(3 needs\\)\n$"},
         {"a.spe", "ab", 3, 294, "^Wrong SPE\\(a.spe\\) size: 2 \\(3 needs\\)\n$"},
         {"a.spe", std::string(5000, 'x'), 5000, 0, "^Wrong SPE\\(a.spe\\) size: 4096 \\(5000 needs\\)\n$"},

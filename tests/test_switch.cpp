@@ -82,10 +82,7 @@ TEST_F(Switch, TablesRegistersAndControlOfOneSwitch) {
 TEST_F(Switch, MessagesFollowFirstLoadReloadAndChange) {
     tvch[1]->num = 1;
     curch = tvch[1];
-    const struct {
-        int ch, form;
-        const char* out;
-    } steps[] = {
+    const struct { int ch, form; const char* out; } steps[] = {
         {0, 1, "Load XIL:  fmta.spe\nChange TV channel: 1 -> 0\n"},
         {0, 1, "ReLoad XIL:  fmta.spe\nChange TV channel: 0 -> 0\n"},
         {2, 1, "ReLoad XIL:  fmta.spe\nChange TV channel: 0 -> 2\n"},
@@ -113,9 +110,7 @@ TEST_F(Switch, GeometryIsResetOnlyWhenTheFormatChanges) {
 }
 
 TEST_F(Switch, ChannelAndFormatAreClamped) {
-    const struct {
-        int ch, form, want_ch, want_form;
-    } cases[] = {{5, 1, 1, 1}, {-1, 1, 3, 1}, {2, 0, 2, 1}, {2, -4, 2, 1}, {0, 3, 0, 2}, {3, 99, 3, 2}};
+    const struct { int ch, form, want_ch, want_form; } cases[] = {{5, 1, 1, 1}, {-1, 1, 3, 1}, {2, 0, 2, 1}, {2, -4, 2, 1}, {0, 3, 0, 2}, {3, 99, 3, 2}};
     for (const auto& c : cases) {
         switch_to(c.ch, c.form);
         EXPECT_EQ(curch, tvch[c.want_ch]) << c.ch;
