@@ -89,10 +89,8 @@ TEST_F(Readout, SubLevelAndAccumulationSaturateAt16Bits) {
 }
 
 TEST_F(Readout, HistogramStatistics) {
-    const struct {
-        const char* name; std::vector<std::pair<int, int>> counts;  // (value, how many), in line order
-        int hmax; double hmed, havr, hdisp;
-    } cases[] = {
+    // counts: (value, how many), in line order
+    const struct { const char* name; std::vector<std::pair<int, int>> counts; int hmax; double hmed, havr, hdisp; } cases[] = {
         {"five 10 and five 20", {{10, 5}, {20, 5}}, 10, 19.0, 15.0, 5.0},
         {"uniform", {{77, 128}}, 77, 76.5, 77.0, 0.0},
         {"5 and 95 % points trim the top outlier", {{0, 1}, {100, 18}, {255, 1}}, 100, 99.5, 1800.0 / 19,
@@ -124,10 +122,8 @@ TEST_F(Readout, HistogramStatistics) {
 // window are strobed unread, a window line is read up to the window's right
 // edge, and every pixel read is counted in the histogram.
 TEST_F(Readout, HostileGeometryStaysInsideTheRecord) {
-    const struct {
-        const char* name; int w, h, col0, fw, lin0, fh;
-        int je, ie, j0, jn, i0, in;  // geometry and window used
-    } cases[] = {
+    // je, ie, j0, jn, i0, in: the geometry and window used
+    const struct { const char* name; int w, h, col0, fw, lin0, fh, je, ie, j0, jn, i0, in; } cases[] = {
         {"valid", 16, 8, 4, 5, 2, 3, 16, 8, 4, 9, 2, 5},
         {"negative offsets", 16, 8, -3, 6, -2, 4, 16, 8, 0, 3, 0, 2},
         {"beyond right and bottom", 16, 8, 12, 10, 6, 10, 16, 8, 12, 16, 6, 8},

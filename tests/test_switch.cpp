@@ -2,6 +2,8 @@
 // messages and the record's geometry.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "board_fixture.h"
 
 namespace {
@@ -38,29 +40,27 @@ protected:
 // followed by a pause.
 TEST_F(Switch, FpgaLoadIsResetThenOneBitPerWriteWithPauses) {
     switch_to(0, 1);
-    const auto& t = board().trace;
     const char on = 'a' + PORT_XIL_RESET_ON, off = 'a' + PORT_XIL_RESET_OFF, din = 'a' + PORT_XIL_DIN;
     EXPECT_EQ(offsets(0, 1102), on + std::string(100, 'D') + off + std::string(1000, 'D'));
     std::string load;
     for (int i = 0; i < 32; ++i) load += std::string{din, 'D'};
     EXPECT_EQ(offsets(1102, 1166), load);
-    Bytes bits;
-    for (size_t i = 1102; i < 1166; i += 2) bits.push_back(t[i].value);
-    EXPECT_EQ(bits, (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xc0, 0xe0, 0xf0, 0xf8, 0xfc, 0xfe, 0xff,  //
-                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 1, 1, 1, 1, 1, 1, 1}));
-    EXPECT_EQ(board().writes_to(PORT_XIL_DIN), 32);
+    EXPECT_EQ(board().values_written(PORT_XIL_DIN),
+              (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xc0, 0xe0, 0xf0, 0xf8, 0xfc, 0xfe, 0xff,  //
+                     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1, 1, 1, 1, 1, 1, 1, 1}));
 }
 
 TEST_F(Switch, TablesRegistersAndControlOfOneSwitch) {
     tvch[2]->ref_lev = 70;
     const std::string out = switch_to(2, 1);
     const auto& b = board();
-    EXPECT_EQ(b.writes_to(PORT_ILUT_DATA), 256);
-    EXPECT_EQ(b.writes_to(PORT_OLUT_DATA), 768);
-    EXPECT_EQ(b.values_written(PORT_OLUT_MASK), Bytes{255});
-    EXPECT_EQ(b.values_written(PORT_IREG_DATA), (Bytes{0xAC, 24, 0}));
-    EXPECT_EQ(b.values_written(PORT_IREG_SELECT), (Bytes{0, 0, 1, 2, 0}));
-    EXPECT_EQ(b.values_written(PORT_CONTROL), Bytes{tv_out});
+    Bytes identity(256), grey(768);  // the input table, and the output table's three components per entry
+    std::iota(identity.begin(), identity.end(), 0);
+    for (size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<unsigned char>(i / 3);
+    const std::pair<unsigned short, Bytes> writes[] = {
+        {PORT_ILUT_DATA, identity}, {PORT_OLUT_ADDR, {0}}, {PORT_OLUT_DATA, grey}, {PORT_OLUT_MASK, {255}},
+        {PORT_IREG_DATA, {0xAC, 24, 0}}, {PORT_IREG_SELECT, {0, 0, 1, 2, 0}}, {PORT_CONTROL, {tv_out}}};
+    for (const auto& [port, values] : writes) EXPECT_EQ(b.values_written(port), values) << port;
     EXPECT_NE(out.find("set_ref_lev(6)\n"), std::string::npos);
     // Every set-up write is paced, except the output table's mask; the control write comes last.
     const std::string t = offsets(0, b.trace.size());
