@@ -3,7 +3,8 @@
 // camera's serial line and long exposures, and the video timing as the
 // daemon's field waits see it. The injected board faults are seen end to end
 // in the reliability campaign; the FPGA load protocol in the port trace on the
-// test board.
+// test board. Also the kx29-mkspe tool: images of the asked size and
+// checksum, refusals of what cannot be made.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +12,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "kx29.h"
@@ -57,6 +63,13 @@ void camera_word(unsigned char word) {
         const int b = (word >> bit) & 1;
         for (int v : {b, b | 2, (b ^ 1) | 2, b ^ 1}) outp(at(PORT_CAMERA_SERIAL), static_cast<unsigned char>(v));
     }
+}
+
+// Runs the tool; its exit status.
+int mkspe(const std::string& args) {
+    const std::string cmd = std::string(KX29_BIN_DIR) + "/kx29-mkspe " + args + " 2>/dev/null";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -125,10 +138,9 @@ TEST(SimBoard, RealtimeAccessesTakeTheirBusTime) {
 // process with status 1 at the board's first use.
 TEST(SimBoardDeathTest, OptionErrors) {
     Options o;
-    std::string error;
     for (const char* bad : {"bogus", "novideo=4", "novideo=", "novideo=1+", "seed=x", "seed=-1", "base=0xffe1",
                             "busy=1", "camera", "camera=4", "noise=-1"}) {
-        error.clear();
+        std::string error;
         EXPECT_FALSE(parse_options(bad, &o, &error)) << bad;
         const std::string kind = std::string(bad) == "bogus" ? "unknown option '" : "bad value in option '";
         EXPECT_NE(error.find(kind + bad + "'"), std::string::npos) << error;
@@ -214,4 +226,31 @@ TEST(SimDaemon, FieldWaitsSeeEveryField) {
         exact += std::abs(board_time_ns() - t0 - FIELD_NS) < 100'000;
     }
     EXPECT_GE(exact, 2);
+}
+
+// Made: a file of SIZE bytes whose signed sum is SUM. Sums one past what the
+// bytes can reach, sizes out of range and bad arguments: status 2, no file.
+TEST(SimMkspe, MakesTheAskedChecksumOrRefuses) {
+    char dir[] = "/tmp/kx29-mkspe-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string x = std::string(dir) + "/x";
+    using Case = std::pair<const char*, int>;  // arguments, status
+    for (auto [args, status] : {Case{"3854 7302", 0}, {"3854 10593", 0}, {"0 0", 0}, {"1 -128", 0}, {"3 294", 0},
+                                {"4096 520192", 0}, {"4096 -524288", 0}, {"3854 489459", 2}, {"3854 -493313", 2},
+                                {"0 1", 2}, {"4097 0", 2}, {"-1 0", 2}, {"12x 0", 2}, {"10", 2}, {"10 5 7", 2}}) {
+        EXPECT_EQ(mkspe(x + " " + args), status) << args;
+        long size = -1, sum = 0;
+        if (status != 0 || std::sscanf(args, "%ld %ld", &size, &sum) != 2) {
+            EXPECT_FALSE(std::filesystem::exists(x)) << args;
+            continue;
+        }
+        std::ifstream in(x, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::filesystem::remove(x);
+        EXPECT_EQ(static_cast<long>(bytes.size()), size) << args;
+        for (char b : bytes) sum -= static_cast<signed char>(b);
+        EXPECT_EQ(sum, 0) << args;
+    }
+    EXPECT_EQ(mkspe(std::string(dir) + "/no/x 10 0"), 1);  // a file that cannot be written
+    std::filesystem::remove_all(dir);
 }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <sys/wait.h>
+#include <tuple>
 #include <vector>
 
 #include "kx29.h"
@@ -79,11 +80,8 @@ TEST_F(Segment, RestartAttachesKeepsRecordsAndStartsOnTheTandemRecord) {
 
     std::string err = attach();
     EXPECT_EQ(err.rfind("Attach shared memory segment '" + key_ + "' 3552016bytes at ", 0), 0u) << err;
-    EXPECT_EQ(curch, tvch[3]);
-    EXPECT_EQ(tandch, tvch[3]);
-    EXPECT_EQ(tvch[0]->seqn, 42);
-    EXPECT_EQ(tvch[0]->img_width, 768);
-    EXPECT_EQ(pid_word(), getpid());
+    EXPECT_EQ(std::make_tuple(curch, tandch, tvch[0]->seqn, tvch[0]->img_width, pid_word()),
+              std::make_tuple(tvch[3], tvch[3], 42, 768, getpid()));
 
     // A second call changes and prints nothing.
     TVchan* before = curch;
