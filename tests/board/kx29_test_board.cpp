@@ -38,14 +38,8 @@ static void check_grant(TestBoard& b, unsigned short port) {
 unsigned char test_inp(unsigned short port) {
     TestBoard& b = test_board();
     check_grant(b, port);
-    unsigned char v = 0xFF;
-    int off = port - b.base;
-    if (off == PORT_DATA) {
-        v = b.mem[(b.line & (TestBoard::LINES - 1)) * TestBoard::PITCH + (b.col & (TestBoard::PITCH - 1))];
-        ++b.col;
-    } else if (off == PORT_STATUS) {
-        v = b.status(b.status_reads++);
-    }
+    const int off = port - b.base;
+    const unsigned char v = off == PORT_DATA ? b.cell() : off == PORT_STATUS ? b.status(b.status_reads++) : 0xFF;
     if (b.tracing) b.trace.push_back({false, port, v});
     return v;
 }
@@ -56,10 +50,7 @@ void test_outp(unsigned short port, unsigned char val) {
     if (b.tracing) b.trace.push_back({true, port, val});
     if (port == PORT_IO_DELAY) return;
     switch (port - b.base) {
-    case PORT_DATA:
-        b.mem[(b.line & (TestBoard::LINES - 1)) * TestBoard::PITCH + (b.col & (TestBoard::PITCH - 1))] = val;
-        ++b.col;
-        break;
+    case PORT_DATA: b.cell() = val; break;
     case PORT_ADDR_RESET: b.line = 0; b.col = 0; break;
     case PORT_NEXT_LINE: ++b.line; b.col = 0; break;
     default: break;

@@ -35,6 +35,8 @@ struct TestBoard {
     std::vector<unsigned char> mem = std::vector<unsigned char>(PITCH * LINES);
     int line = 0;
     int col = 0;
+    // The pixel at the address, which then moves on one column.
+    unsigned char& cell() { return mem[(line & (LINES - 1)) * PITCH + (col++ & (PITCH - 1))]; }
 
     // ---- status port
     StatusScript status = toggling(50);
