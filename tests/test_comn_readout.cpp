@@ -69,8 +69,7 @@ TEST_F(Readout, CcdCorrectionRoundsTheColumnDeviationAndIgnoresBias) {
     rec->flat[1] = 127, rec->flat[2] = 385;
     for (int j = 0; j < 4; ++j) test_board().set_pixel(0, j, 50);
     read_frame(0, 0, 1);
-    EXPECT_EQ(rec->image[1], 51);
-    EXPECT_EQ(rec->image[2], 50);
+    EXPECT_EQ(std::make_pair(rec->image[1], rec->image[2]), std::make_pair(short{51}, short{50}));
 }
 
 TEST_F(Readout, SubLevelAndAccumulationSaturateAt16Bits) {

@@ -113,24 +113,24 @@ struct Proc {
     }
 };
 
-// The PID word of the segment of `key` (-1: none), and in `bad` the records
-// found not initialised (the tandem record included), or a channel load that
-// did not stay.
-int segment_state(const std::string& key, std::string* bad) {
+// The segment of `key` as "PID <the PID word>", followed by the records found
+// not initialised (the tandem record included), or a channel load that did
+// not stay.
+std::string segment_state(const std::string& key) {
     const int id = shmget(kx29t::key_code(key), 0, 0);
     void* p = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void*>(-1)) return -1;
+    if (p == reinterpret_cast<void*>(-1)) return "no segment";
     const auto* r = static_cast<const TVchan*>(p);
+    std::string state = "PID " + std::to_string(__atomic_load_n(reinterpret_cast<const int*>(r + KX29_CHANNELS), __ATOMIC_SEQ_CST));
     int active = 0;  // records switched to: one once a daemon has loaded its first channel
     for (int ch = 0; ch < KX29_CHANNELS; ++ch) {
         if (r[ch].num != ch || r[ch].ref_lev != 60 || r[ch].flat[0] != 1 || r[ch].image[1] != -99 || r[ch].tandem != (ch == 1))
-            *bad += " record " + std::to_string(ch) + " not initialised;";
+            state += " record " + std::to_string(ch) + " not initialised;";
         active += r[ch].activ;
     }
-    if (active != 1) *bad += " " + std::to_string(active) + " records active;";
-    const int pid = __atomic_load_n(reinterpret_cast<const int*>(r + KX29_CHANNELS), __ATOMIC_SEQ_CST);
+    if (active != 1) state += " " + std::to_string(active) + " records active;";
     shmdt(p);
-    return pid;
+    return state;
 }
 
 // Of `procs`, exactly one keeps running and serves on initialised records,
@@ -151,12 +151,10 @@ std::string expect_one_runs(const Daemon& d, std::vector<std::unique_ptr<Proc>>&
         const std::string said = read_file(d.dir() / (p->name + ".err"));
         EXPECT_TRUE(p->status == 1 && said.find(refusal) != std::string::npos) << what << ": " << p->name << " said\n" << said;
     }
-    std::string bad;
-    EXPECT_EQ(segment_state(d.key(), &bad), w.pid) << what;
-    EXPECT_EQ(bad, "") << what;
+    EXPECT_EQ(segment_state(d.key()), "PID " + std::to_string(w.pid)) << what;
     kill(w.pid, SIGTERM);
     EXPECT_TRUE(Daemon::wait_for([&] { return w.ended(); }, 5) && w.status == SIGTERM) << what << ": " << w.status;
-    EXPECT_EQ(segment_state(d.key(), &bad), 0) << what;
+    EXPECT_EQ(segment_state(d.key()), "PID 0") << what;
     return w.name;
 }
 
@@ -209,9 +207,7 @@ TEST(SignalsAndRestarts, CreatorStoppedWhileAnotherStartsOneRunsOnInitialisedRec
     ASSERT_GE(shmget(code, 0, 0), 0) << "the creator did not create the segment";
     procs.push_back(std::make_unique<Proc>(base, "second"));
     if (Daemon::wait_for([&] { return procs[1]->serves(base); }, 1)) {
-        std::string bad;
-        segment_state(base.key(), &bad);
-        EXPECT_EQ(bad, "") << "records of the second daemon while the creator is stopped";
+        EXPECT_EQ(segment_state(base.key()), "PID " + std::to_string(procs[1]->pid)) << "the second runs, the creator stopped";
     }
     kill(procs[0]->pid, SIGCONT);
     std::cout << "[ figures  ] " << expect_one_runs(base, procs, "creator stopped") << " ran\n";
