@@ -47,8 +47,8 @@ TEST_F(StartUp, RootStartLoadsTheFirstChannelAndChecksTheBoard) {
     kx29_init();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Load XIL:  fmta.spe\nChange TV channel: 0 -> 0\nset_ref_lev(60)\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr().find("FAILED"), std::string::npos);  // the board's memory answers
-    EXPECT_TRUE(base_port_29 == 0x300 && tv_out == 2 && curch == tvch[0] && curch->activ == 1);
-    EXPECT_EQ(*reinterpret_cast<int*>(shm_addr + shm_size), getpid());
+    EXPECT_TRUE(base_port_29 == 0x300 && tv_out == 2 && curch == tvch[0] && curch->activ == 1 &&
+                *reinterpret_cast<int*>(shm_addr + shm_size) == getpid());
     EXPECT_EQ(board().setreuid_calls, (std::vector<std::pair<int, int>>{{0, 0}, {1000, 0}}));
     // Granted: the 32-port window and the delay port, nothing else.
     EXPECT_TRUE(board().granted[0x300] && board().granted[0x31f] && board().granted[0x80]);

@@ -125,9 +125,8 @@ std::string Daemon::out() const { return kx29t::read_file(dir_ / "daemon.out"); 
 std::string Daemon::err() const { return kx29t::read_file(dir_ / "daemon.err"); }
 
 void Daemon::request(int ch, int command, int nadd, int nexp) {
-    TVchan* r = record(ch);
-    r->nadd = nadd, r->nexp = nexp;
-    __atomic_store_n(&r->command, command, __ATOMIC_SEQ_CST);
+    record(ch)->nadd = nadd, record(ch)->nexp = nexp;
+    __atomic_store_n(&record(ch)->command, command, __ATOMIC_SEQ_CST);
 }
 
 bool Daemon::wait_idle(int ch, double seconds) {
