@@ -53,7 +53,8 @@ TEST(Daemon, CommandWords) {
     TVchan* r = d.record(3);
     r->image[0] = r->image[442367] = 5;
     // The word becomes 0 before the load, so wait for the load's lines too.
-    auto loads = [&] { return count(d.out(), "Load XIL:  fmta.spe\nChange TV channel: "); };
+    // A first load, not a "ReLoad": the reload starts the channel afresh.
+    auto loads = [&] { return count("\n" + d.out(), "\nLoad XIL:  fmta.spe\nChange TV channel: "); };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.command);
         d.request(3, s.command, s.nadd, s.nexp);
