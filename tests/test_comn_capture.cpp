@@ -127,10 +127,9 @@ TEST_F(Capture, LongExposureCountdownGrabAndResultPerPath) {
         EXPECT_EQ(events(), c.events);
         EXPECT_EQ(camera_writes(), camera_line(c.words));
         EXPECT_EQ(posted, c.posted);
-        for (auto* ch : tvch) {
-            EXPECT_STREQ(ch->msg, c.result ? "Tandem Exposure: FAIL" : "Tandem Exposure: Ok");
-            EXPECT_EQ(ch->seqmsg, static_cast<int>(c.posted.size()) + 1);
-        }
+        const std::string result = c.result ? "Tandem Exposure: FAIL" : "Tandem Exposure: Ok";
+        for (auto* ch : tvch)
+            EXPECT_EQ(std::make_pair(std::string(ch->msg), ch->seqmsg), std::make_pair(result, int(c.posted.size()) + 1));
     }
 }
 

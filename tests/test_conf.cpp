@@ -2,6 +2,8 @@
 // and the FPGA images (checksum, size rules and the messages that stop start-up).
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "kx29.h"
 #include "test_util.h"
 
@@ -82,8 +84,7 @@ TEST(Conf, GeometryOfEveryFormatIsChecked) {
         {&chan3.lines2, 577, nullptr},              // 512 x 577 fits
     };
     for (const auto& c : cases) {
-        const int saved = *c.field;
-        *c.field = c.value;
+        const int saved = std::exchange(*c.field, c.value);
         testing::internal::CaptureStderr();
         EXPECT_EQ(check_conf_geometry(), c.report ? 1 : 0) << c.value;
         const std::string err = testing::internal::GetCapturedStderr();

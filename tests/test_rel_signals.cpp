@@ -121,7 +121,8 @@ std::string segment_state(const std::string& key) {
     void* p = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, SHM_RDONLY);
     if (p == reinterpret_cast<void*>(-1)) return "no segment";
     const auto* r = static_cast<const TVchan*>(p);
-    std::string state = "PID " + std::to_string(__atomic_load_n(reinterpret_cast<const int*>(r + KX29_CHANNELS), __ATOMIC_SEQ_CST));
+    const int pid = __atomic_load_n(reinterpret_cast<const int*>(r + KX29_CHANNELS), __ATOMIC_SEQ_CST);
+    std::string state = "PID " + std::to_string(pid);
     int active = 0;  // records switched to: one once a daemon has loaded its first channel
     for (int ch = 0; ch < KX29_CHANNELS; ++ch) {
         if (r[ch].num != ch || r[ch].ref_lev != 60 || r[ch].flat[0] != 1 || r[ch].image[1] != -99 || r[ch].tandem != (ch == 1))

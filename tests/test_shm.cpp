@@ -15,7 +15,8 @@ namespace {
 TEST(Key, FourPrintableCharactersReadLittleEndian) {
     ShmKey k{};
     EXPECT_TRUE(kx29_key_from_text("KX29", &k) && k.code == 0x3932584b && std::string(k.name) == "KX29") << k.code;
-    for (const char* bad : {"", "KX2", "KX299", "KX\t9", "KX\x7f" "9", "KX2\n"}) EXPECT_FALSE(kx29_key_from_text(bad, &k)) << bad;
+    for (const char* bad : {"", "KX2", "KX299", "KX\t9", "KX\x7f" "9", "KX2\n"})
+        EXPECT_FALSE(kx29_key_from_text(bad, &k)) << bad;
 }
 
 class Segment : public testing::Test {
