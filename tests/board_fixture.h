@@ -14,6 +14,7 @@ namespace kx29t {
 
 class BoardTest : public testing::Test {
 protected:
+    // Also called again to start a case of a table afresh.
     void SetUp() override {
         kx29test::reset_test_board();
         base_port_29 = board().base;
@@ -29,8 +30,7 @@ protected:
         }
         curch = tvch[0];
     }
-    kx29test::TestBoard& board() { return kx29test::test_board(); }
-    unsigned short port(unsigned short offset) const { return static_cast<unsigned short>(base_port_29 + offset); }
+    static kx29test::TestBoard& board() { return kx29test::test_board(); }
 
     std::unique_ptr<TVchan[]> records_;
 };

@@ -1,4 +1,2 @@
 # Configuration, FPGA images, segment key and segment attachment.
-kx29_test(test_foundation
-  SOURCES test_conf.cpp test_spe.cpp test_shm.cpp
-  LIBS kx29core_test)
+kx29_test(test_foundation SOURCES test_conf.cpp test_shm.cpp LIBS kx29core_test)

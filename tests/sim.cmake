@@ -1,10 +1,4 @@
-# The simulated board through its ports, the daemon's field waits
-# running on it, and the kx29-mkspe tool.
-if(TARGET kx29sim)
-  kx29_test(sim_board_test SOURCES sim_board_test.cpp LIBS kx29sim)
-  kx29_test(sim_mkspe_test SOURCES sim_mkspe_test.cpp)
-  add_dependencies(sim_mkspe_test kx29-mkspe)
-endif()
-if(TARGET kx29core_sim)
-  kx29_test(sim_daemon_test SOURCES sim_daemon_test.cpp LIBS kx29core_sim)
-endif()
+# The simulated board through its ports, the daemon's field waits running on
+# it, and the kx29-mkspe tool.
+kx29_test(sim_board_test SOURCES sim_board_test.cpp LIBS kx29core_sim)
+add_dependencies(sim_board_test kx29-mkspe)

@@ -1,16 +1,14 @@
 // Frame readout (window, CCD correction, sub-level, accumulation, saturation,
 // statistics), hostile record geometry, and write-back, on the test board.
-#include "kx29.h"
-#include "kx29_io.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <memory>
 #include <numeric>
 #include <tuple>
+
+#include "board_fixture.h"
 
 using namespace kx29test;
 
@@ -18,32 +16,27 @@ namespace {
 
 constexpr short SENTINEL = 1234;
 
-struct Readout : testing::Test {
-    std::unique_ptr<TVchan> rec;
+struct Readout : kx29t::BoardTest {
+    TVchan* rec = nullptr;
 
     void SetUp() override { use_record(); }
 
-    // A fresh board and record: image of sentinels, geometry and window as given.
+    // A fresh board and record 0: image of sentinels, geometry and window as given.
     void use_record(int w = 1, int h = 1, int col0 = 0, int fw = 1, int lin0 = 0, int fh = 1) {
-        reset_test_board();
-        base_port_29 = test_board().base;
-        tv_out = 2;
-        rec = std::make_unique<TVchan>();
-        for (short& p : rec->image) p = SENTINEL;
-        curch = tvch[0] = rec.get();
+        BoardTest::SetUp();
+        rec = tvch[0];
+        std::fill(std::begin(rec->image), std::end(rec->image), SENTINEL);
         rec->img_width = w, rec->img_height = h;
         rec->frm_col0 = col0, rec->frm_width = fw, rec->frm_lin0 = lin0, rec->frm_height = fh;
     }
-
-    static unsigned short port(unsigned short offset) { return static_cast<unsigned short>(test_board().base + offset); }
 
     // PORT_DATA reads between line strobes: one entry per PORT_NEXT_LINE.
     static std::vector<int> reads_per_line() {
         std::vector<int> lines;
         int n = 0;
         for (const auto& a : test_board().trace) {
-            if (!a.write && a.port == port(PORT_DATA)) ++n;
-            if (a.write && a.port == port(PORT_NEXT_LINE)) lines.push_back(n), n = 0;
+            if (!a.write && a.port == test_board().at(PORT_DATA)) ++n;
+            if (a.write && a.port == test_board().at(PORT_NEXT_LINE)) lines.push_back(n), n = 0;
         }
         EXPECT_EQ(n, 0) << "reads after the last line strobe";
         return lines;
@@ -76,8 +69,7 @@ TEST_F(Readout, CcdCorrectionRoundsTheColumnDeviationAndIgnoresBias) {
     rec->flat[1] = 127, rec->flat[2] = 385;
     for (int j = 0; j < 4; ++j) test_board().set_pixel(0, j, 50);
     read_frame(0, 0, 1);
-    EXPECT_EQ(rec->image[1], 51);
-    EXPECT_EQ(rec->image[2], 50);
+    EXPECT_EQ(std::make_pair(rec->image[1], rec->image[2]), std::make_pair(short{51}, short{50}));
 }
 
 TEST_F(Readout, SubLevelAndAccumulationSaturateAt16Bits) {
@@ -96,10 +88,8 @@ TEST_F(Readout, SubLevelAndAccumulationSaturateAt16Bits) {
 }
 
 TEST_F(Readout, HistogramStatistics) {
-    const struct {
-        const char* name; std::vector<std::pair<int, int>> counts;  // (value, how many), in line order
-        int hmax; double hmed, havr, hdisp;
-    } cases[] = {
+    // counts: (value, how many), in line order
+    const struct { const char* name; std::vector<std::pair<int, int>> counts; int hmax; double hmed, havr, hdisp; } cases[] = {
         {"five 10 and five 20", {{10, 5}, {20, 5}}, 10, 19.0, 15.0, 5.0},
         {"uniform", {{77, 128}}, 77, 76.5, 77.0, 0.0},
         {"5 and 95 % points trim the top outlier", {{0, 1}, {100, 18}, {255, 1}}, 100, 99.5, 1800.0 / 19,
@@ -131,10 +121,8 @@ TEST_F(Readout, HistogramStatistics) {
 // window are strobed unread, a window line is read up to the window's right
 // edge, and every pixel read is counted in the histogram.
 TEST_F(Readout, HostileGeometryStaysInsideTheRecord) {
-    const struct {
-        const char* name; int w, h, col0, fw, lin0, fh;
-        int je, ie, j0, jn, i0, in;  // geometry and window used
-    } cases[] = {
+    // je, ie, j0, jn, i0, in: the geometry and window used
+    const struct { const char* name; int w, h, col0, fw, lin0, fh, je, ie, j0, jn, i0, in; } cases[] = {
         {"valid", 16, 8, 4, 5, 2, 3, 16, 8, 4, 9, 2, 5},
         {"negative offsets", 16, 8, -3, 6, -2, 4, 16, 8, 0, 3, 0, 2},
         {"beyond right and bottom", 16, 8, 12, 10, 6, 10, 16, 8, 12, 16, 6, 8},
@@ -171,13 +159,13 @@ TEST_F(Readout, HostileGeometryStaysInsideTheRecord) {
         for (int j = 0; j < KX29_MAX_COLS; ++j) flat_wrong += rec->flat[j] != (j >= c.j0 && j < c.jn);
         EXPECT_EQ(flat_wrong, 0) << "flat entries of the window raised to 1, no others";
         const auto& t = test_board().trace;  // live video again only after a field change
-        EXPECT_TRUE(t[1].write && t[1].port == port(PORT_ADDR_RESET));
-        EXPECT_TRUE(!t[t.size() - 2].write && t[t.size() - 2].port == port(PORT_STATUS));
+        EXPECT_TRUE(t[1].write && t[1].port == test_board().at(PORT_ADDR_RESET));
+        EXPECT_TRUE(!t[t.size() - 2].write && t[t.size() - 2].port == test_board().at(PORT_STATUS));
 
         write_image();  // the host owns the memory during readout and write-back
-        EXPECT_EQ(test_board().values_written(port(PORT_CONTROL)), (std::vector<unsigned char>{0, 2, 0, 2}));
-        EXPECT_EQ(test_board().writes_to(port(PORT_DATA)), static_cast<long>(c.je) * c.ie);
-        EXPECT_EQ(test_board().writes_to(port(PORT_NEXT_LINE)), 2 * c.ie);
+        EXPECT_EQ(test_board().values_written(PORT_CONTROL), (std::vector<unsigned char>{0, 2, 0, 2}));
+        EXPECT_EQ(test_board().writes_to(PORT_DATA), static_cast<long>(c.je) * c.ie);
+        EXPECT_EQ(test_board().writes_to(PORT_NEXT_LINE), 2 * c.ie);
     }
 }
 
@@ -186,5 +174,5 @@ TEST_F(Readout, WriteBackSendsTheLowByteOfEveryPixel) {
     const short px[] = {300, -1, 0, 255, 256, -32768};
     std::copy(px, px + 6, rec->image);
     write_image();
-    EXPECT_EQ(test_board().values_written(port(PORT_DATA)), (std::vector<unsigned char>{44, 255, 0, 255, 0, 0}));
+    EXPECT_EQ(test_board().values_written(PORT_DATA), (std::vector<unsigned char>{44, 255, 0, 255, 0, 0}));
 }

@@ -13,7 +13,7 @@
 #include <cfloat>
 #include <chrono>
 #include <climits>
-#include <limits>
+#include <cmath>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -34,8 +34,6 @@ const char* const STARTUP_FAULTS[] = {"Test of KX29 on-board memory FAILED!!!\n"
 // channels' work (four full frames and a long exposure) before it.
 constexpr double FAILURE_BOUND_S = 3.0;
 constexpr double REQUEST_BOUND_S = 30;  // at most six frames, among four busy channels
-
-double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 struct Case {
     const char* name;
@@ -76,11 +74,9 @@ struct Hostile {
         return kind == 0 ? nasty[below(std::size(nasty))] : kind == 1 ? word() : below(1600) - 400;
     }
     double any_double() {
-        constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-        static const double nasty[] = {nan, -nan, inf, -inf, 0.0, -0.0, 0.04, 0.041, 0.05, 1.0, -1.0, 1e300, DBL_MAX,
-                                       DBL_TRUE_MIN, 2147483648.0, -2147483649.0};
-        if (below(2) == 0) return nasty[below(std::size(nasty))];
-        return std::bit_cast<double>(rng());
+        static const double nasty[] = {NAN, -NAN, INFINITY, -INFINITY, 0.0, -0.0, 0.04, 0.041, 0.05, 1.0, -1.0, 1e300,
+                                       DBL_MAX, DBL_TRUE_MIN, 2147483648.0, -2147483649.0};
+        return below(2) == 0 ? nasty[below(std::size(nasty))] : std::bit_cast<double>(rng());
     }
 };
 
@@ -120,9 +116,8 @@ void check_written(const TVchan* r, const TVchan& w, const std::string& what) {
     if ((w.command & ~daemon_clears) == CMD_RELOAD) daemon_clears |= CMD_RELOAD;
     EXPECT_EQ(w.command & ~cmd & ~daemon_clears, 0) << what << ": client's bits lost: wrote " << w.command << ", now " << cmd;
     EXPECT_TRUE(!(w.command & CMD_RELOAD) || (cmd & CMD_RELOAD) || cmd == 0) << what << ": reload taken from " << w.command;
-    int bad = 0;
-    for (int j = 0; j < KX29_MAX_COLS; ++j) bad += r->flat[j] != w.flat[j] && r->flat[j] != 1;
-    EXPECT_EQ(bad, 0) << what << ": flat entries changed to values other than 1";
+    EXPECT_TRUE(std::equal(w.flat, w.flat + KX29_MAX_COLS, r->flat, [](int was, int now) { return now == was || now == 1; }))
+        << what << ": flat entries changed to values other than 1";
 }
 
 std::string run_hostile(Daemon& d, int passes) {
@@ -136,7 +131,7 @@ std::string run_hostile(Daemon& d, int passes) {
         for (int ch = 0; ch < KX29_CHANNELS; ++ch) write_hostile(d.record(ch), h, pass, ch, written[ch]);
         // Mostly a moment, now and then long enough for whole acquisitions.
         usleep(static_cast<useconds_t>(pass % 8 == 7 ? 250000 : h.below(40000)));
-        if (!d.running() || d.wait_exit(0) != -1) {
+        if (d.wait_exit(0) != -1) {
             ADD_FAILURE() << "daemon ended with status " << d.last_exit() << "\n" << sanitizer_report(d.err());
             return what;
         }
@@ -166,17 +161,16 @@ void expect_failed_request(Daemon& d, int ch, int extra, const std::string& what
     const auto t0 = Clock::now();
     d.request(ch, CMD_ACQUIRE | CMD_CLEAR | extra, 2, 3);
     ASSERT_TRUE(d.wait_idle(ch, 10)) << what << ": request never ended";
-    EXPECT_LT(since(t0), FAILURE_BOUND_S) << what;
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), FAILURE_BOUND_S) << what;
     // A long exposure on the tandem channel may post its progress over the message.
     EXPECT_TRUE(strcmp(r->msg, NO_VIDEO) == 0 || (ch != 1 && strncmp(r->msg, "Tandem Exposure: ", 17) == 0))
         << what << ": " << r->msg;
-    EXPECT_TRUE(r->nadd == 0 && r->nexp == 0) << what << ": nadd " << r->nadd << ", nexp " << r->nexp;
-    EXPECT_EQ(cmd_read(r), extra) << what << ": bits other than acquire and clear lost";
-    EXPECT_EQ(r->seqn, seqn) << what << ": a failed capture counted a frame";
-    EXPECT_NE(r->seqmsg, seqmsg) << what;
-    if (ch == 1 && d.record(1)->exposure > 0.04) {
-        EXPECT_STREQ(d.record(3)->msg, "Tandem Exposure: FAIL") << what;
-    }
+    // Only the acquire and clear bits cleared, no frame counted.
+    EXPECT_TRUE(r->nadd == 0 && r->nexp == 0 && cmd_read(r) == extra && r->seqn == seqn && r->seqmsg != seqmsg)
+        << what << ": nadd " << r->nadd << ", nexp " << r->nexp << ", command " << cmd_read(r) << ", frames "
+        << r->seqn - seqn;
+    EXPECT_TRUE(ch != 1 || r->exposure <= 0.04 || strcmp(d.record(3)->msg, "Tandem Exposure: FAIL") == 0)
+        << what << ": " << d.record(3)->msg;
 }
 
 // Another client meanwhile toggles bits of every command word that the daemon
@@ -288,8 +282,7 @@ void expect_clean_acquisition(Daemon& d, int ch) {
     int outside = 0, inside = 0;
     for (int p = 0; p < KX29_IMAGE_PIXELS; ++p)
         (p < w * ht && p % w >= 700 && p / w >= ht - 12 ? inside : outside) += r->image[p] != SENTINEL;
-    EXPECT_EQ(outside, 0) << "pixels outside the window changed";
-    EXPECT_EQ(inside, 68 * 12) << "window pixels not all read";
+    EXPECT_EQ(std::make_pair(outside, inside), std::make_pair(0, 68 * 12)) << "pixels changed outside, inside the window";
 }
 
 void run_case(const Case& c) {

@@ -8,9 +8,8 @@
 #include <vector>
 #include <sys/shm.h>
 
-#include "kx29.h"
+#include "daemon_harness.h"
 #include "kx29_io.h"
-#include "kx29_test_ports.h"
 #include "kx29_version.h"
 #include "test_util.h"
 
@@ -19,17 +18,6 @@ namespace {
 using kx29t::ScratchDir;
 using kx29t::write_file;
 
-// An image of `size` bytes whose signed bytes sum to `sum`.
-std::string image_with_sum(int size, int sum) {
-    std::string bytes(static_cast<size_t>(size), '\0');
-    for (auto& b : bytes) {
-        int v = sum > 127 ? 127 : sum < -128 ? -128 : sum;
-        b = static_cast<char>(v);
-        sum -= v;
-    }
-    return bytes;
-}
-
 class StartUp : public testing::Test {
 protected:
     void SetUp() override {
@@ -37,18 +25,13 @@ protected:
         setenv("KX29_KEY", key_.c_str(), 1);
         kx29test::reset_test_board();
         write_file("kx29.conf", "# test configuration\n");
-        const struct {
-            const char* name;
-            int sum;
-        } images[] = {{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}};
-        for (const auto& im : images) write_file(std::string("spe/") + im.name, image_with_sum(3854, im.sum));
+        kx29harness::make_images(".");
     }
     void TearDown() override {
         if (shm_addr != nullptr) shmdt(shm_addr);
         kx29t::remove_segment(key_);
     }
     kx29test::TestBoard& board() { return kx29test::test_board(); }
-    int pid_word() const { return *reinterpret_cast<int*>(shm_addr + shm_size); }
 
     ScratchDir dir_;
     std::string key_;
@@ -64,8 +47,8 @@ TEST_F(StartUp, RootStartLoadsTheFirstChannelAndChecksTheBoard) {
     kx29_init();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Load XIL:  fmta.spe\nChange TV channel: 0 -> 0\nset_ref_lev(60)\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr().find("FAILED"), std::string::npos);  // the board's memory answers
-    EXPECT_TRUE(base_port_29 == 0x300 && tv_out == 2 && curch == tvch[0] && curch->activ == 1);
-    EXPECT_EQ(pid_word(), getpid());
+    EXPECT_TRUE(base_port_29 == 0x300 && tv_out == 2 && curch == tvch[0] && curch->activ == 1 &&
+                *reinterpret_cast<int*>(shm_addr + shm_size) == getpid());
     EXPECT_EQ(board().setreuid_calls, (std::vector<std::pair<int, int>>{{0, 0}, {1000, 0}}));
     // Granted: the 32-port window and the delay port, nothing else.
     EXPECT_TRUE(board().granted[0x300] && board().granted[0x31f] && board().granted[0x80]);
@@ -74,28 +57,11 @@ TEST_F(StartUp, RootStartLoadsTheFirstChannelAndChecksTheBoard) {
     EXPECT_EQ(signal(SIGSEGV, SIG_DFL), SIG_DFL);  // bad-address handler disarmed
 }
 
-TEST_F(StartUp, BoardVersionDecidesTheDisplayValue) {
-    for (auto [version, expected] : {std::pair{1, 0}, {2, 2}, {3, 2}})
-        EXPECT_EXIT(
-            {
-                write_file("kx29.conf", "ver_board " + std::to_string(version) + "\n");
-                if (!freopen("/dev/null", "w", stdout)) exit(99);
-                kx29_init();
-                exit(tv_out);
-            },
-            testing::ExitedWithCode(expected), "")
-            << version;
-}
-
-struct FatalCase {
-    const char* name;
-    void (*arrange)(kx29test::TestBoard&);
-    int status;
-    const char* message;
-};
-
-TEST_F(StartUp, FatalPathsEndWithTheirStatus) {
-    const FatalCase cases[] = {
+// Each case arranges the board or the configuration. kx29_init() ends the
+// process on a fatal path with its status and message; otherwise it returns
+// and the process ends with the display value the board version chose.
+TEST_F(StartUp, FatalPathsEndWithTheirStatusOthersChooseTheDisplayValue) {
+    const struct { const char* name; void (*arrange)(kx29test::TestBoard&); int status; const char* message; } cases[] = {
         {"not root", [](auto& b) { b.uid = b.euid = 1000; }, 1, "^Wrong user ID \\(must be 'root'\\)! \n$"},
         {"scheduler refused", [](auto& b) { b.sched_errno = EPERM; }, EPERM,
          "^Can't set scheduler priority: Operation not permitted\n$"},
@@ -103,10 +69,11 @@ TEST_F(StartUp, FatalPathsEndWithTheirStatus) {
          "^Can't lock process memory: Cannot allocate memory\n$"},
         {"base port refused", [](auto& b) { b.grant_limit = 0x300; }, 1,
          "^Can't get I/O permissions \\(are you a SuperUser\\?\\)\n$"},
-        {"window beyond the grants", [](auto& b) {
-             b.grant_limit = 0x310;
-             b.enforce_grants = true;
-         }, 1, "^Wrong KX29 BaseAddress = 300\n$"},
+        {"window beyond the grants", [](auto& b) { b.grant_limit = 0x310, b.enforce_grants = true; }, 1,
+         "^Wrong KX29 BaseAddress = 300\n$"},
+        {"board version 2", [](auto&) { write_file("kx29.conf", "ver_board 2\n"); }, 2, "^"},
+        {"board version 3", [](auto&) { write_file("kx29.conf", "ver_board 3\n"); }, 2, "^"},
+        {"board version 1", [](auto&) { write_file("kx29.conf", "ver_board 1\n"); }, 0, "^"},
     };
     for (const auto& c : cases) {
         c.arrange(board());
@@ -114,6 +81,7 @@ TEST_F(StartUp, FatalPathsEndWithTheirStatus) {
             {
                 if (!freopen("/dev/null", "w", stdout)) exit(99);
                 kx29_init();
+                exit(tv_out);
             },
             testing::ExitedWithCode(c.status), std::string("^(Attach|Create) shared memory[^\n]*\n") + (c.message + 1))
             << c.name;
@@ -138,12 +106,7 @@ TEST_F(StartUp, OptionsAnswerAndExitWithoutASegment) {
         *out = kx29t::read_file("out.txt"), *err = kx29t::read_file("err.txt");
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     };
-    const struct {
-        const char* args;
-        bool broken;
-        int status;
-        std::vector<std::string> out, err;
-    } cases[] = {
+    const struct { const char* args; bool broken; int status; std::vector<std::string> out, err; } cases[] = {
         {"--version", false, 0, {"kx29d-sim " KX29_VERSION "\n"}, {}},
         {"--help", false, 0, {"Usage: kx29d-sim", "--check-config"}, {}},
         {"--check-config", false, 0, {"configuration OK\n"}, {}},
@@ -158,7 +121,7 @@ TEST_F(StartUp, OptionsAnswerAndExitWithoutASegment) {
         if (c.broken) {
             write_file("kx29.conf", "colours 3\nchan2.cols1 0\n");
             std::filesystem::remove("spe/lexpb.spe");
-            write_file("spe/fmtb.spe", image_with_sum(3854, 8978));
+            ASSERT_EQ(std::system(KX29_BIN_DIR "/kx29-mkspe spe/fmtb.spe 3854 8978"), 0);
         }
         std::string out, err;
         EXPECT_EQ(run(c.args, &out, &err), c.status) << err;

@@ -24,29 +24,10 @@ TestBoard& test_board() {
 
 void reset_test_board() { the_board = std::make_unique<TestBoard>(); }
 
-long TestBoard::writes_to(unsigned short port) const {
-    long n = 0;
-    for (const auto& a : trace) n += a.write && a.port == port;
-    return n;
-}
-
-long TestBoard::reads_of(unsigned short port) const {
-    long n = 0;
-    for (const auto& a : trace) n += !a.write && a.port == port;
-    return n;
-}
-
-std::vector<unsigned char> TestBoard::values_written(unsigned short port) const {
+std::vector<unsigned char> TestBoard::values(unsigned short offset, bool write) const {
     std::vector<unsigned char> v;
     for (const auto& a : trace)
-        if (a.write && a.port == port) v.push_back(a.value);
-    return v;
-}
-
-std::vector<PortAccess> TestBoard::writes_except_delay() const {
-    std::vector<PortAccess> v;
-    for (const auto& a : trace)
-        if (a.write && a.port != PORT_IO_DELAY) v.push_back(a);
+        if (a.write == write && a.port == at(offset)) v.push_back(a.value);
     return v;
 }
 
@@ -57,14 +38,8 @@ static void check_grant(TestBoard& b, unsigned short port) {
 unsigned char test_inp(unsigned short port) {
     TestBoard& b = test_board();
     check_grant(b, port);
-    unsigned char v = 0xFF;
-    int off = port - b.base;
-    if (off == PORT_DATA) {
-        v = b.mem[(b.line & (TestBoard::LINES - 1)) * TestBoard::PITCH + (b.col & (TestBoard::PITCH - 1))];
-        ++b.col;
-    } else if (off == PORT_STATUS) {
-        v = b.status(b.status_reads++);
-    }
+    const int off = port - b.base;
+    const unsigned char v = off == PORT_DATA ? b.cell() : off == PORT_STATUS ? b.status(b.status_reads++) : 0xFF;
     if (b.tracing) b.trace.push_back({false, port, v});
     return v;
 }
@@ -75,10 +50,7 @@ void test_outp(unsigned short port, unsigned char val) {
     if (b.tracing) b.trace.push_back({true, port, val});
     if (port == PORT_IO_DELAY) return;
     switch (port - b.base) {
-    case PORT_DATA:
-        b.mem[(b.line & (TestBoard::LINES - 1)) * TestBoard::PITCH + (b.col & (TestBoard::PITCH - 1))] = val;
-        ++b.col;
-        break;
+    case PORT_DATA: b.cell() = val; break;
     case PORT_ADDR_RESET: b.line = 0; b.col = 0; break;
     case PORT_NEXT_LINE: ++b.line; b.col = 0; break;
     default: break;
@@ -107,18 +79,11 @@ int kx29_ioperm(unsigned long from, unsigned long num, int turn_on) {
     return 0;
 }
 
-int kx29_sched_setscheduler(int, int, const struct sched_param*) {
-    if (test_board().sched_errno) {
-        errno = test_board().sched_errno;
-        return -1;
-    }
-    return 0;
+// A platform call that fails with `err` unless it is 0.
+static int result(int err) {
+    if (err) errno = err;
+    return err ? -1 : 0;
 }
 
-int kx29_mlockall(int) {
-    if (test_board().mlock_errno) {
-        errno = test_board().mlock_errno;
-        return -1;
-    }
-    return 0;
-}
+int kx29_sched_setscheduler(int, int, const struct sched_param*) { return result(test_board().sched_errno); }
+int kx29_mlockall(int) { return result(test_board().mlock_errno); }

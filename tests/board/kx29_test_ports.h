@@ -35,6 +35,8 @@ struct TestBoard {
     std::vector<unsigned char> mem = std::vector<unsigned char>(PITCH * LINES);
     int line = 0;
     int col = 0;
+    // The pixel at the address, which then moves on one column.
+    unsigned char& cell() { return mem[(line & (LINES - 1)) * PITCH + (col++ & (PITCH - 1))]; }
 
     // ---- status port
     StatusScript status = toggling(50);
@@ -49,12 +51,12 @@ struct TestBoard {
     int sched_errno = 0;                // non-zero: sched_setscheduler fails with it
     int mlock_errno = 0;                // non-zero: mlockall fails with it
 
-    // ---- questions tests ask of the trace
-    long writes_to(unsigned short port) const;
-    long reads_of(unsigned short port) const;
-    std::vector<unsigned char> values_written(unsigned short port) const;
-    // Writes to `port` excluding the delay port, in order.
-    std::vector<PortAccess> writes_except_delay() const;
+    // ---- questions tests ask of the trace, ports as offsets from the base
+    unsigned short at(unsigned short offset) const { return static_cast<unsigned short>(base + offset); }
+    std::vector<unsigned char> values(unsigned short offset, bool write) const;
+    std::vector<unsigned char> values_written(unsigned short offset) const { return values(offset, true); }
+    long writes_to(unsigned short offset) const { return static_cast<long>(values(offset, true).size()); }
+    long reads_of(unsigned short offset) const { return static_cast<long>(values(offset, false).size()); }
     unsigned char pixel(int l, int c) const { return mem[l * PITCH + c]; }
     void set_pixel(int l, int c, unsigned char v) { mem[l * PITCH + c] = v; }
 };

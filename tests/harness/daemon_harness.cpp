@@ -19,20 +19,13 @@ namespace kx29harness {
 
 namespace fs = std::filesystem;
 
-// The FPGA images of the example configuration, made by kx29-mkspe.
-static void make_images(const fs::path& dir) {
+void make_images(const fs::path& dir) {
     fs::create_directories(dir / "spe");
     for (const auto& [name, sum] : {std::pair{"fmta.spe", 7302}, {"fmtb.spe", 8977}, {"lexpa.spe", 8109}, {"lexpb.spe", 10593}}) {
         const std::string cmd = KX29_BIN_DIR "/kx29-mkspe " + (dir / "spe" / name).string() + " 3854 " + std::to_string(sum);
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("kx29-mkspe failed: " + cmd);
     }
 }
-
-// In a child about to exec a daemon: gives up the right to real-time
-// scheduling, so that daemons of parallel tests (run as root in CI) cannot
-// starve the tests watching them. The simulated daemon then warns and runs at
-// normal priority.
-static void drop_realtime_privilege() { prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0); }
 
 Daemon::Daemon(Options options) : options_(std::move(options)) {
     key_ = options_.key.empty() ? kx29t::unique_key() : options_.key;
@@ -59,31 +52,25 @@ bool Daemon::wait_for(const std::function<bool()>& done, double seconds) {
     return true;
 }
 
-void Daemon::attach() {
-    if (shm_ != nullptr) return;
-    int id = shmget(kx29t::key_code(key_), 0, 0);
-    if (id < 0) return;
-    void* p = shmat(id, nullptr, 0);
-    if (p != reinterpret_cast<void*>(-1)) shm_ = static_cast<unsigned char*>(p);
-}
-
 int exit_status(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-pid_t spawn(const fs::path& dir, const std::string& key, int out_fd, int err_fd,
+pid_t spawn(const fs::path& dir, const std::string& key, const std::string& log,
             const std::function<void()>& in_child) {
+    const std::string out = log + ".out", err = log + ".err";  // no allocation after the fork
     const pid_t pid = fork();
     if (pid != 0) return pid;
     if (chdir(dir.c_str()) != 0) _exit(127);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644), 2);
     setenv("KX29_KEY", key.c_str(), 1);
     unsetenv("KX29_SIM");
     if (in_child) in_child();
-    drop_realtime_privilege();
+    // Without the right to real-time scheduling, daemons of parallel tests
+    // (run as root in CI) cannot starve the tests watching them; the simulated
+    // daemon then warns and runs at normal priority.
+    prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
     execl(KX29_BIN_DIR "/kx29d-sim", "kx29d-sim", static_cast<char*>(nullptr));
     _exit(127);
 }
@@ -102,19 +89,17 @@ bool Daemon::reaped() {
 }
 
 bool Daemon::start() {
-    const int out_fd = open((dir_ / "stdout.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int err_fd = open((dir_ / "stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    pid_ = spawn(dir_, key_, out_fd, err_fd, [&] {
+    pid_ = spawn(dir_, key_, "daemon", [&] {
         if (!options_.sim.empty()) setenv("KX29_SIM", options_.sim.c_str(), 1);
     });
-    close(out_fd);
-    close(err_fd);
     // Serving once the first load has set the reference level.
     const std::size_t before = out().size();
     const bool up = wait_for([&] {
         if (reaped()) return true;
-        attach();
-        return attached() && pid_word() == pid_ && out().find("set_ref_lev(", before) != std::string::npos;
+        const int id = shm_ == nullptr ? shmget(kx29t::key_code(key_), 0, 0) : -1;
+        void* p = id < 0 ? nullptr : shmat(id, nullptr, 0);
+        if (p != nullptr && p != reinterpret_cast<void*>(-1)) shm_ = static_cast<unsigned char*>(p);
+        return shm_ != nullptr && pid_word() == pid_ && out().find("set_ref_lev(", before) != std::string::npos;
     }, 10);
     return up && pid_ > 0;
 }
@@ -126,8 +111,7 @@ int Daemon::stop(int sig) {
 }
 
 int Daemon::wait_exit(double seconds) {
-    if (pid_ <= 0) return last_exit_;
-    return wait_for([&] { return reaped(); }, seconds) ? last_exit_ : -1;
+    return pid_ <= 0 || wait_for([&] { return reaped(); }, seconds) ? last_exit_ : -1;
 }
 
 bool Daemon::settle(int n, double seconds) {
@@ -137,13 +121,12 @@ bool Daemon::settle(int n, double seconds) {
     return true;
 }
 
-std::string Daemon::out() const { return kx29t::read_file(dir_ / "stdout.log"); }
-std::string Daemon::err() const { return kx29t::read_file(dir_ / "stderr.log"); }
+std::string Daemon::out() const { return kx29t::read_file(dir_ / "daemon.out"); }
+std::string Daemon::err() const { return kx29t::read_file(dir_ / "daemon.err"); }
 
 void Daemon::request(int ch, int command, int nadd, int nexp) {
-    TVchan* r = record(ch);
-    r->nadd = nadd, r->nexp = nexp;
-    __atomic_store_n(&r->command, command, __ATOMIC_SEQ_CST);
+    record(ch)->nadd = nadd, record(ch)->nexp = nexp;
+    __atomic_store_n(&record(ch)->command, command, __ATOMIC_SEQ_CST);
 }
 
 bool Daemon::wait_idle(int ch, double seconds) {

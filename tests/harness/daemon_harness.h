@@ -24,10 +24,12 @@ struct Options {
     std::string key;         // segment key; empty: a fresh one
 };
 
+// The FPGA images of the example configuration in dir/spe, made by kx29-mkspe.
+void make_images(const std::filesystem::path& dir);
 // Forks kx29d-sim in `dir` on segment `key` (any KX29_SIM dropped) with
-// stdout and stderr on the given descriptors, and does not wait for it.
-// `in_child` runs in the child just before the exec.
-pid_t spawn(const std::filesystem::path& dir, const std::string& key, int out_fd, int err_fd,
+// stdout and stderr appended to <log>.out and <log>.err there, and does not
+// wait for it. `in_child` runs in the child just before the exec.
+pid_t spawn(const std::filesystem::path& dir, const std::string& key, const std::string& log,
             const std::function<void()>& in_child = {});
 // A waitpid status as Daemon::stop() reports it: exit status or 128 + signal.
 int exit_status(int wait_status);
@@ -48,13 +50,11 @@ public:
     int stop(int sig = SIGTERM);
     // Waits for the daemon to end by itself; the status as with stop().
     int wait_exit(double seconds);
-    bool running() const { return pid_ > 0; }
     int last_exit() const { return last_exit_; }  // status of the last daemon that ended
     pid_t pid() const { return pid_; }
 
     TVchan* record(int ch) const { return reinterpret_cast<TVchan*>(shm_ + static_cast<size_t>(ch) * sizeof(TVchan)); }
     int pid_word() const { return __atomic_load_n(reinterpret_cast<int*>(shm_ + shm_size), __ATOMIC_SEQ_CST); }
-    bool attached() const { return shm_ != nullptr; }
 
     std::string out() const;  // everything the daemon printed on stdout
     std::string err() const;  // and on stderr
@@ -73,7 +73,6 @@ public:
     bool settle(int n, double seconds);
 
 private:
-    void attach();
     bool reaped();  // true once the daemon has ended and its status is taken
 
     Options options_;
@@ -124,11 +123,6 @@ inline std::string changed(const TVchan& before, const TVchan& now, const std::v
                    f.size) != 0)
             names += std::string(names.empty() ? "" : ", ") + f.name;
     return names;
-}
-
-// Copies of all four records.
-inline std::vector<TVchan> snapshot(const kx29harness::Daemon& d) {
-    return std::vector<TVchan>(d.record(0), d.record(0) + KX29_CHANNELS);
 }
 
 }  // namespace kx29rel
