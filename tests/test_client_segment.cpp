@@ -13,13 +13,8 @@ namespace {
 
 using kx29::Access;
 using kx29::Segment;
+using kx29test::attach;
 using kx29test::HandMadeSegment;
-
-Segment attach(const std::string& key, Access access = Access::ReadWrite) {
-    ShmKey k{};
-    kx29_key_from_text(key.c_str(), &k);
-    return Segment::attach(k, access);
-}
 
 TEST(ClientSegment, AttachmentAndLivenessErrorsNameTheirCause) {
     const size_t full = KX29_SEGMENT_BYTES;  // bytes 0: no segment under the key

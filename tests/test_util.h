@@ -12,7 +12,7 @@
 
 namespace kx29t {
 
-// A fresh directory under /tmp that the test works in; removed afterwards.
+// A fresh directory under /tmp that the test works in (the current directory while it lives); removed afterwards.
 class ScratchDir {
 public:
     ScratchDir() {
@@ -29,6 +29,7 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_, old_;
