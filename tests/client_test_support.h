@@ -195,7 +195,8 @@ public:
             waitpid(pid_, &status, 0);
         }
         pid_ = -1;
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out(), kx29t::read_file(dir_ / "err")};
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return {code, out(), kx29t::read_file(dir_ / "err")};
     }
 
 private:

@@ -23,14 +23,10 @@ TEST(ClientEndToEnd, AcquiresToFitsAndPng) {
                        d.key(), 60);
     ASSERT_EQ(res.status, 0) << res.out << res.err << d.out();
     EXPECT_EQ(d.record(0)->command, 0);
-    for (const char* n : {"1", "2"}) {
-        SCOPED_TRACE(n);
-        std::string verdict = kx29test::command_output(KX29_FITSVERIFY " " + dir / ("a" + std::string(n) + ".fits"));
-        EXPECT_TRUE(contains(verdict, "0 warning(s) and 0 error(s)")) << verdict;
-        auto png = kx29test::read_png(dir / ("a" + std::string(n) + ".png"));
-        EXPECT_TRUE(png.ok);
-        EXPECT_EQ(std::pair(png.width, png.height), std::pair(768u, 512u));
-    }
+    // Both outputs of both images; the files' contents are the business of ClientFiles.
+    for (const char* name : {"a1.fits", "a1.png", "a2.png"}) EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+    std::string verdict = kx29test::command_output(KX29_FITSVERIFY " " + dir / "a2.fits");
+    EXPECT_TRUE(contains(verdict, "0 warning(s) and 0 error(s)")) << verdict;
     // The last image is still the record's image: the file must hold it.
     auto f = kx29test::read_fits(dir / "a2.fits");
     ASSERT_EQ(f.status, 0);

@@ -169,10 +169,11 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
 
 TEST(ClientFiles, SeriesNamesAreNumberedAndChecked) {
     Scratch dir;  // the current directory
-    for (auto [pattern, images, first, twelfth] :
-         {std::tuple{"a{n}.fits", 20, "a1.fits", "a12.fits"}, std::tuple{"a{n:04}.fits", 20, "a0001.fits", "a0012.fits"},
-          std::tuple{"same.fits", 20, "same_001.fits", "same_012.fits"},
-          std::tuple{"s.png", -1, "s_0001.png", "s_0012.png"}, std::tuple{"one.fits", 1, "one.fits", "one.fits"}}) {
+    const std::tuple<const char*, int, const char*, const char*> series[] = {
+        {"a{n}.fits", 20, "a1.fits", "a12.fits"}, {"a{n:04}.fits", 20, "a0001.fits", "a0012.fits"},
+        {"same.fits", 20, "same_001.fits", "same_012.fits"}, {"s.png", -1, "s_0001.png", "s_0012.png"},
+        {"one.fits", 1, "one.fits", "one.fits"}};  // pattern, images, names of images 1 and 12
+    for (auto [pattern, images, first, twelfth] : series) {
         kx29::OutputNames o({pattern}, images, false);
         EXPECT_EQ(o.paths(1).at(0), first);
         EXPECT_EQ(o.paths(12).at(0), twelfth);
