@@ -73,14 +73,9 @@ public:
     TVchan* record(int ch) const { return reinterpret_cast<TVchan*>(base_ + static_cast<size_t>(ch) * sizeof(TVchan)); }
     void set_pid(int pid) { __atomic_store_n(reinterpret_cast<int*>(base_ + KX29_PID_OFFSET), pid, __ATOMIC_SEQ_CST); }
     int command(int ch) const { return __atomic_load_n(&record(ch)->command, __ATOMIC_SEQ_CST); }
-    // Records 1 and 3 start 4 bytes off an 8-byte boundary: the exposure is copied, not loaded.
+    // Records 1 and 3 start 4 bytes off an 8-byte boundary: the exposure is copied, not stored.
     void set_exposure(int ch, double v) {
         std::memcpy(reinterpret_cast<char*>(record(ch)) + offsetof(TVchan, exposure), &v, sizeof v);
-    }
-    double exposure(int ch) const {
-        double v;
-        std::memcpy(&v, reinterpret_cast<const char*>(record(ch)) + offsetof(TVchan, exposure), sizeof v);
-        return v;
     }
     // Writes msg and counts seqmsg, as the daemon does.
     void post(int ch, const std::string& text) {
@@ -110,14 +105,6 @@ private:
     int id_ = -1;
     unsigned char* base_ = nullptr;
 };
-
-// The PID of a child that has ended and been reaped.
-inline int dead_pid() {
-    pid_t pid = fork();
-    if (pid == 0) _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
-}
 
 // The message of the kx29::Error that f throws, or "accepted" when it throws none.
 inline std::string error_of(const std::function<void()>& f) {

@@ -43,9 +43,7 @@ private:
             seen_ = true;
             if (left == 0) left = r_->nadd;
             for (double t = countdown_; t > 0.01; t -= 0.1) {
-                char text[40];
-                std::snprintf(text, sizeof text, "Tandem Exposure: %.1f", t);
-                seg_.post(r_->num, text);
+                seg_.post(r_->num, "Tandem Exposure: " + std::to_string(t));
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             int seqn = r_->seqn + 1;
@@ -122,9 +120,8 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
             seg.record(3)->command = CMD_ACQUIRE;
         }
         const std::string before(reinterpret_cast<const char*>(seg.record(0)), shm_size);
-        std::string key = c.env == Env::NoSegment ? HandMadeSegment().key() : seg.key();
-        if (c.env == Env::BadKey) key = "KX290";
-        CtlProcess p(c.args, key);
+        const std::string key = c.env == Env::NoSegment ? HandMadeSegment().key() : seg.key();
+        CtlProcess p(c.args, c.env == Env::BadKey ? "KX290" : key);
         if (c.once_in != 0) {
             ASSERT_TRUE(wait_for([&] { return seg.command(3) != 0; }, 5));
             if (c.once_in > 0) p.signal(c.once_in);
@@ -201,7 +198,6 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
         ev.progress = [&](const kx29::Progress& p) { reports.push_back(p); };
         acq.start();
         ASSERT_EQ(acq.follow(ev, std::chrono::seconds(5)).outcome, kx29::Outcome::Completed);
-        const bool own_countdown = channel == 1;
         // The peer's pace as the reports saw it (it slows on a loaded machine):
         // the time left must follow it, not a fixed guess.
         std::map<int, double> frame_at;  // elapsed time at the report of each frame
@@ -214,14 +210,13 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
         for (const auto& p : reports) {
             countdowns += p.exposure_left_s.has_value();
             EXPECT_NEAR(p.exposure_left_s.value_or(0), 0.25, 0.25);  // within the exposure of 0.5 s
-            EXPECT_TRUE(own_countdown || p.message.rfind("Tandem", 0) != 0) << p.message;  // not ours to show
+            EXPECT_TRUE(channel == 1 || p.message.rfind("Tandem", 0) != 0) << p.message;  // not ours to show
             if (!p.new_frame || p.frames_done != 3) continue;  // three frames measured, three to come
             ASSERT_TRUE(p.remaining_s);
             EXPECT_NEAR(*p.remaining_s, 3 * period, std::max(0.05, period / 3));
             EXPECT_FALSE(p.exposure_left_s);  // the exposure ended with its frame
         }
-        EXPECT_EQ(countdowns > 0, own_countdown);
-        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(countdowns > 0, channel == 1);
         EXPECT_EQ(reports.back().remaining_s.value_or(-1), 0);
     }
 }

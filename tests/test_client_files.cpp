@@ -16,7 +16,7 @@ using kx29test::HandMadeSegment;
 using kx29test::run_ctl;
 using kx29test::Scratch;
 
-TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffset) {
+TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffsetAsPgm) {
     HandMadeSegment seg;
     Scratch dir;
     TVchan* r = seg.record(3);  // 768 x 512
@@ -38,40 +38,30 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffset) {
                                         {12 * 768, 0}};
     for (auto [at, level] : grey) EXPECT_EQ(eight.pixels[at], level) << at;
 
-    ASSERT_EQ(run_ctl({"save", "-c", "3", "--full", "--png16", "-o", dir / "b.png"}, seg.key()).status, 0);
+    // The same image in 16 bits, as PNG and PGM (the extension in any case), and raw.
+    auto res = run_ctl({"save", "-c", "3", "--full", "--png16", "-o", dir / "b.png", "-o", dir / "b.PGM", "-o",
+                        dir / "b.raw"}, seg.key());
+    ASSERT_EQ(res.status, 0) << res.err;
     auto sixteen = kx29test::read_png(dir / "b.png");
     ASSERT_TRUE(sixteen.ok && sixteen.sixteen_bit);
     for (size_t i : {size_t{0}, size_t{5 * 768 + 7}, size_t{11 * 768}, size_t{12 * 768}, size_t{511 * 768 + 767}})
         EXPECT_EQ(sixteen.pixels[i], static_cast<uint16_t>(r->image[i] + 32768)) << i;
-}
-
-TEST(ClientFiles, PgmAndRawHoldThePixels) {
-    Scratch dir;
-    kx29::Image img;  // 300 x 20, pixel (col, line) = col + 300 * line - 20000
-    img.state.img_width = 300;
-    img.state.img_height = 20;
-    img.region = img.state.window = {0, 0, 300, 20};
-    for (int i = 0; i < 300 * 20; ++i) img.pixels.push_back(static_cast<int16_t>(i - 20000));
-    kx29::save_image(dir / "a.raw", img);
-    std::string raw = kx29t::read_file(dir / "a.raw");
-    ASSERT_EQ(raw.size(), 300u * 20 * 2);
-    EXPECT_EQ(std::memcmp(raw.data(), img.pixels.data(), raw.size()), 0);
-
-    kx29::WriteOptions sixteen;
-    sixteen.sixteen_bit = true;
-    kx29::save_image(dir / "b.PGM", img, sixteen);
+    std::string raw = kx29t::read_file(dir / "b.raw");
+    ASSERT_EQ(raw.size(), 768u * 512 * 2);
+    EXPECT_EQ(std::memcmp(raw.data(), r->image, raw.size()), 0);
     std::string pgm = kx29t::read_file(dir / "b.PGM");
-    const std::string header = "P5\n300 20\n65535\n";
-    ASSERT_EQ(pgm.size(), header.size() + 300 * 20 * 2);
+    const std::string header = "P5\n768 512\n65535\n";
+    ASSERT_EQ(pgm.size(), header.size() + 768 * 512 * 2);
     EXPECT_EQ(pgm.substr(0, header.size()), header);
-    // Pixel (5, 3): 5 + 900 - 20000 = -19095, + 32768 = 13673 = 0x3569, big-endian.
-    size_t at = header.size() + (3 * 300 + 5) * 2;
-    EXPECT_EQ(static_cast<unsigned char>(pgm[at]) * 256 + static_cast<unsigned char>(pgm[at + 1]), 0x3569);
+    // Pixel (0, 12): -30000 + 32768 = 2768 = 0x0ad0, big-endian.
+    size_t at = header.size() + 12 * 768 * 2;
+    EXPECT_EQ(static_cast<unsigned char>(pgm[at]) * 256 + static_cast<unsigned char>(pgm[at + 1]), 0x0ad0);
 
     // A flat image still gets a span to stretch over, and a window that lies
     // outside the image falls back to the whole image.
+    kx29::Image img = kx29::make_image(kx29test::attach(seg.key()).view(3).capture_image(), kx29::Crop::Full);
     std::fill(img.pixels.begin(), img.pixels.end(), int16_t{7});
-    img.state.window = {500, 500, 10, 10};
+    img.state.window = {500, 600, 10, 10};
     kx29::StretchLevels l = kx29::stretch_levels(img);
     EXPECT_EQ(std::pair(l.lo, l.hi), std::pair(7, 8));
 }
