@@ -142,8 +142,7 @@ inline std::string command_output(const std::string& command) {
 #ifdef KX29_BIN_DIR  // where kx29ctl is
 struct CtlResult {
     int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // kx29ctl running in the background with KX29_KEY set (unset when empty);
@@ -164,9 +163,7 @@ public:
         _exit(127);
     }
     ~CtlProcess() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (pid_ > 0) wait(0);
     }
     CtlProcess(const CtlProcess&) = delete;
     CtlProcess& operator=(const CtlProcess&) = delete;
@@ -197,7 +194,6 @@ inline CtlResult run_ctl(const std::vector<std::string>& args, const std::string
 #endif
 
 struct FitsImage {
-    int status = 0;  // CFITSIO's
     long width = 0, height = 0;
     std::vector<double> pixels;
     std::map<std::string, std::string> keys;  // values as written: strings quoted, logicals T or F
@@ -206,18 +202,18 @@ struct FitsImage {
 inline FitsImage read_fits(const std::string& path) {
     FitsImage r;
     fitsfile* f = nullptr;
-    int bitpix = 0, naxis = 0, nkeys = 0;
+    int status = 0, bitpix = 0, naxis = 0, nkeys = 0;
     long n[2] = {0, 0};
-    if (fits_open_diskfile(&f, path.c_str(), READONLY, &r.status) != 0) return r;
-    fits_get_img_param(f, 2, &bitpix, &naxis, n, &r.status);
+    if (fits_open_diskfile(&f, path.c_str(), READONLY, &status) != 0) return r;
+    fits_get_img_param(f, 2, &bitpix, &naxis, n, &status);
     r.width = n[0];
     r.height = n[1];
     r.pixels.resize(static_cast<size_t>(n[0] * n[1]));
-    fits_read_img(f, TDOUBLE, 1, n[0] * n[1], nullptr, r.pixels.data(), nullptr, &r.status);
-    fits_get_hdrspace(f, &nkeys, nullptr, &r.status);
+    fits_read_img(f, TDOUBLE, 1, n[0] * n[1], nullptr, r.pixels.data(), nullptr, &status);
+    fits_get_hdrspace(f, &nkeys, nullptr, &status);
     for (int i = 1; i <= nkeys; ++i) {
         char name[FLEN_KEYWORD] = "", value[FLEN_VALUE] = "";
-        fits_read_keyn(f, i, name, value, nullptr, &r.status);
+        fits_read_keyn(f, i, name, value, nullptr, &status);
         r.keys[name] = value;
     }
     int ignored = 0;
