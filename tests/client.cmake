@@ -11,9 +11,9 @@ function(kx29_client_test name)
   add_dependencies(${name} kx29ctl)
 endfunction()
 
-kx29_client_test(test_client_segment)
-kx29_client_test(test_client_settings)
-kx29_client_test(test_client_cli)
+foreach(name segment settings cli)
+  kx29_client_test(test_client_${name})
+endforeach()
 kx29_client_test(test_client_files PkgConfig::KX29T_CFITSIO PNG::PNG)
 
 # End to end with the simulated daemon.

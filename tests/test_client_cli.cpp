@@ -5,18 +5,13 @@
 
 #include "client_test_support.h"
 #include "kx29/acquire.h"
-#include "kx29_version.h"
 
 #include <array>
 #include <atomic>
-#include <map>
 
 namespace {
 
-using kx29test::contains;
-using kx29test::CtlProcess;
-using kx29test::HandMadeSegment;
-using kx29test::wait_for;
+using namespace kx29test;
 
 // Acquires on one channel a frame every 60 ms, about the daemon's fastest:
 // each frame fills the image with its seqn, then counts it and posts its
@@ -81,7 +76,6 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
     };
     const Case cases[] = {
         {{"--help"}, Env::Segment, 0, "Exit status: 0 success"},
-        {{"--version"}, Env::Segment, 0, "kx29ctl " KX29_VERSION},
         {{"status", "--json"}, Env::Segment, 0, R"("message":"say \"hi\"\u000a")"},
         {{"status"}, Env::PidZero, 3, "not running"},
         {{"acquire", "-c", "4"}, Env::Segment, 2, "channel 4"},
@@ -145,7 +139,7 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
     for (bool endless : {false, true}) {
         SCOPED_TRACE(endless ? "endless, ended by Ctrl-C" : "three images");
         HandMadeSegment seg;
-        kx29test::Scratch dir;
+        Scratch dir;
         AcquisitionPeer peer(seg, 2);
         // Without "{n}" the files of a series are numbered all the same.
         auto file = [&](int k) { return dir / ((endless ? "img" : "img_00") + std::to_string(k) + ".raw"); };
@@ -187,7 +181,7 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
         HandMadeSegment seg;
         if (countdown > 0) seg.set_exposure(1, countdown);
         AcquisitionPeer peer(seg, channel, countdown);
-        kx29::Segment s = kx29test::attach(seg.key());
+        kx29::Segment s = attach(seg.key());
         kx29::AcquireRequest req;
         req.channel = channel;
         req.frames = 3;

@@ -8,14 +8,12 @@
 #include <atomic>
 #include <limits>
 #include <optional>
-#include <thread>
 
 namespace {
 
 using kx29::Access;
 using kx29::Segment;
-using kx29test::attach;
-using kx29test::HandMadeSegment;
+using namespace kx29test;
 
 TEST(ClientSegment, AttachmentAndLivenessErrorsNameTheirCause) {
     const int kNoPid = std::numeric_limits<int>::max();  // far beyond the kernel's largest PID
@@ -30,8 +28,8 @@ TEST(ClientSegment, AttachmentAndLivenessErrorsNameTheirCause) {
         std::optional<HandMadeSegment> seg;
         std::string key = bytes == 0 ? HandMadeSegment().key() : seg.emplace(bytes).key();
         if (bytes == full) seg->set_pid(pid);
-        std::string result = kx29test::error_of([&] { attach(key, Access::ReadOnly).require_daemon(); });
-        EXPECT_TRUE(kx29test::contains(result, expected)) << result;
+        std::string result = error_of([&] { attach(key, Access::ReadOnly).require_daemon(); });
+        EXPECT_TRUE(contains(result, expected)) << result;
     }
 }
 
@@ -50,7 +48,7 @@ TEST(ClientSegment, FieldsAndImageStayInTheRecords) {
     }
     hm.post(2, std::string(120, 'x'));  // 99 characters and the terminating 0 in the last byte
     EXPECT_EQ(seg.view(2).msg(), std::string(99, 'x'));
-    EXPECT_EQ(kx29test::error_of([&] { attach(hm.key(), Access::ReadOnly).channel(0); }),
+    EXPECT_EQ(error_of([&] { attach(hm.key(), Access::ReadOnly).channel(0); }),
               "the segment is attached read-only");
 
     TVchan* r = hm.record(2);

@@ -5,16 +5,12 @@
 #include "client_test_support.h"
 #include "kx29/acquire.h"
 
-#include <functional>
 #include <limits>
 #include <sstream>
 
 namespace {
 
-using kx29::AcquireRequest;
-using kx29::ChannelState;
-using kx29::Window;
-using kx29::WindowRequest;
+using namespace kx29;
 
 WindowRequest window(int x, int y, int w, int h) { return {false, {x, y, w, h}}; }
 const WindowRequest kFull{true, {}};
