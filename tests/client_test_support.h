@@ -189,7 +189,7 @@ inline CtlResult run_ctl(const std::vector<std::string>& args, const std::string
 #endif
 
 struct FitsImage {
-    long width = 0, height = 0;
+    long size[2] = {0, 0};  // width, height
     std::vector<double> pixels;
     std::map<std::string, std::string> keys;  // values as written: strings quoted, logicals T or F
 };
@@ -198,13 +198,10 @@ inline FitsImage read_fits(const std::string& path) {
     FitsImage r;
     fitsfile* f = nullptr;
     int status = 0, bitpix = 0, naxis = 0, nkeys = 0;
-    long n[2] = {0, 0};
     if (fits_open_diskfile(&f, path.c_str(), READONLY, &status) != 0) return r;
-    fits_get_img_param(f, 2, &bitpix, &naxis, n, &status);
-    r.width = n[0];
-    r.height = n[1];
-    r.pixels.resize(static_cast<size_t>(n[0] * n[1]));
-    fits_read_img(f, TDOUBLE, 1, n[0] * n[1], nullptr, r.pixels.data(), nullptr, &status);
+    fits_get_img_param(f, 2, &bitpix, &naxis, r.size, &status);
+    r.pixels.resize(static_cast<size_t>(r.size[0] * r.size[1]));
+    fits_read_img(f, TDOUBLE, 1, r.size[0] * r.size[1], nullptr, r.pixels.data(), nullptr, &status);
     fits_get_hdrspace(f, &nkeys, nullptr, &status);
     for (int i = 1; i <= nkeys; ++i) {
         char name[FLEN_KEYWORD] = "", value[FLEN_VALUE] = "";

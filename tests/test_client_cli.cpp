@@ -83,7 +83,6 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
         {{"acquire", "-c", "3", "--exposure", "5", "-o", "/nonexistent/dir/x.fits"}, Env::Busy, 2, "no directory"},
         {{"acquire", "-c", "0", "--add", "--clear"}, Env::Segment, 2, "excludes"},
         {{"save", "-c", "0", "--key", "NAXIS=3", "-o", "x.fits"}, Env::Segment, 2, "NAXIS is written"},
-        {{"frobnicate"}, Env::Segment, 2, "unknown command 'frobnicate'"},
         {{"abort"}, Env::Segment, 2, "-c N or --all"},
         {{"abort", "--all"}, Env::Segment, 0, "channel 3: nothing to stop"},
         {{"abort", "-c", "3"}, Env::Busy, 0, "withdrew an acquisition (1 images of 1 frames left)"},
@@ -153,16 +152,15 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
         auto res = p.wait(10);
         EXPECT_EQ(res.status, 0) << res.out << res.err;
         if (!endless) {  // each frame reported once, with its own report; saturation noticed
-            for (int seqn = 1; seqn <= 6; ++seqn) {
-                const std::string frame = ": Frame" + std::to_string(seqn) + "(";
-                EXPECT_TRUE(contains(res.out, frame) && res.out.find(frame) == res.out.rfind(frame)) << res.out;
-            }
+            std::vector<int> frames;
+            for (size_t at = res.out.find(": Frame"); at != std::string::npos; at = res.out.find(": Frame", at + 1))
+                frames.push_back(std::atoi(res.out.c_str() + at + 7));
+            EXPECT_EQ(frames, (std::vector<int>{1, 2, 3, 4, 5, 6})) << res.out;
             EXPECT_TRUE(contains(res.out, "6 frames, 3 images, 3 saturated")) << res.out;
         }
         for (int k = 1; k <= 3; ++k)  // 2k, little-endian
             EXPECT_EQ(kx29t::read_file(file(k)).substr(0, 2), std::string({static_cast<char>(2 * k), 0})) << k;
         EXPECT_EQ(seg.command(2), endless ? 0 : CMD_CCD);  // the daemon leaves CMD_CCD; Ctrl-C clears it too
-        EXPECT_EQ(seg.record(2)->nexp, 0);
         // The request as the daemon's part first found it.
         const TVchan* r = peer.first_request();
         ASSERT_NE(r, nullptr);
