@@ -86,8 +86,8 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
         {{"abort"}, Env::Segment, 2, "-c N or --all"},
         {{"abort", "--all"}, Env::Segment, 0, "channel 3: nothing to stop"},
         {{"abort", "-c", "3"}, Env::Busy, 0, "withdrew an acquisition (1 images of 1 frames left)"},
-        {{"set", "-c", "0", "--window", "4,5,6,7", "--ref-lev", "12", "--bias", "9"}, Env::PidZero, 0,
-         "window 4,5 6x7, reference level 12, exposure 0.040 s, bias 9"},  // as read back after writing
+        {{"set", "-c", "0", "--window", "4,5,6,7", "--ref-lev", "12", "--bias", "255"}, Env::PidZero, 0,
+         "window 4,5 6x7, reference level 12, exposure 0.040 s, bias 255"},  // as read back after writing
         {{"set", "-c", "0", "--window", "1,2,3,4", "--bias", "256"}, Env::Segment, 2, "bias"},
         {{"set", "-c", "0", "--ref-lev", "5", "--flat", "/nonexistent/flat.txt"}, Env::Segment, 2, "flat profile"},
         {{"status"}, Env::NoSegment, 2, "no daemon has run on this machine"},
@@ -177,6 +177,7 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
     for (auto [channel, countdown] : {std::pair{0, 0.0}, std::pair{1, 0.5}, std::pair{2, 0.5}}) {
         SCOPED_TRACE(channel);
         HandMadeSegment seg;
+        seg.record(channel)->seqn = -2;  // frames are counted across the wrap of seqn
         if (countdown > 0) seg.set_exposure(1, countdown);
         AcquisitionPeer peer(seg, channel, countdown);
         kx29::Segment s = attach(seg.key());

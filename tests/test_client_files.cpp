@@ -107,7 +107,8 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
     // The last frame, of 2.5 s, ended 3 s after the record's tcurr (rounded up).
     const std::map<std::string, std::string> every = {
         {"DATE-OBS", "'2023-11-14T22:13:20'"}, {"DATE-END", "'2023-11-14T22:13:23'"}, {"MJD-OBS", "60262.925926"},
-        {"TIMESYS", "'UTC     '"}, {"EXPTIME", "10.000"}, {"SATURATD", "T"}, {"ROWORDER", "'TOP-DOWN'"}};
+        {"TIMESYS", "'UTC     '"}, {"EXPTIME", "10.000"}, {"SATURATD", "T"}, {"ROWORDER", "'TOP-DOWN'"},
+        {"BUNIT", "'adu     '"}, {"EXPKNOWN", "T"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.keys.at("BITPIX"));
         const std::string path = dir / ("h" + c.keys.at("BITPIX") + ".fits");

@@ -38,6 +38,7 @@ TEST(ClientSettings, RequestsAreCheckedBeforeAnythingIsWritten) {
         // Format unchanged: the record's 768x512 is the image the window must fit.
         {"window corner", [](auto& r, auto&) { r.window = window(767, 511, 1, 1); }, "accepted"},
         {"window too wide", [](auto& r, auto&) { r.window = window(700, 0, 69, 10); }, "not inside"},
+        {"window too tall", [](auto& r, auto&) { r.window = window(0, 500, 10, 13); }, "not inside"},
         {"window empty", [](auto& r, auto&) { r.window = window(0, 0, 0, 10); }, "not inside"},
         {"window overflowing", [](auto& r, auto&) { r.window = window(2147483000, 0, 1000, 1); }, "not inside"},
         {"record window outside", [](auto&, auto& s) { s.window = {600, 0, 200, 10}; }, "outside its image"},
