@@ -78,6 +78,7 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
         {{"--help"}, Env::Segment, 0, "Exit status: 0 success"},
         {{"status", "--json"}, Env::Segment, 0, R"("message":"say \"hi\"\u000a")"},
         {{"status"}, Env::PidZero, 3, "not running"},
+        {{"status"}, Env::Busy, 0, "channel 3: acquiring, command ACQUIRE"},
         {{"acquire", "-c", "4"}, Env::Segment, 2, "channel 4"},
         {{"acquire", "-c", "0", "--window", "1,1,5,5", "-o", "x.tif"}, Env::Segment, 2, "file type"},
         {{"acquire", "-c", "3", "--exposure", "5", "-o", "/nonexistent/dir/x.fits"}, Env::Busy, 2, "no directory"},
@@ -102,6 +103,7 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
         {{"acquire", "-c", "3", "--timeout", "0.3"}, Env::Segment, 1, "no frame", kUnanswered},
         {{"acquire", "-c", "3"}, Env::Segment, 1, "daemon ended", kDaemonEnds},
         {{"clear", "-c", "3", "--timeout", "0.3"}, Env::Segment, 1, "did not clear the image within 0.3", kUnanswered},
+        {{"show", "-c", "3", "--timeout", "0.3"}, Env::Segment, 1, "did not show the image within 0.3", kUnanswered},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));

@@ -98,8 +98,9 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
         std::function<double(int)> value;         // of a record pixel
     };
     const Case cases[] = {
-        {{"--key", "OBJECT=M42", "--key", "airmass=1.25", "--type", "dark"}, false,
-         {{"BITPIX", "16"}, {"OBJECT", "'M42     '"}, {"AIRMASS", "1.25"}, {"IMAGETYP", "'DARK    '"}},
+        {{"--key", "OBJECT=M42", "--key", "airmass=1.25", "--key", "OBS-ID_2=7", "--type", "dark"}, false,
+         {{"BITPIX", "16"}, {"OBJECT", "'M42     '"}, {"AIRMASS", "1.25"}, {"OBS-ID_2", "7"},
+          {"IMAGETYP", "'DARK    '"}},
          [](int v) { return v; }},
         {{"--sum"}, false, {{"BITPIX", "32"}}, [](int v) { return v + 100; }},
         {{"--mean", "--full"}, true, {{"BITPIX", "-32"}}, [](int v) { return (v + 100) / 4.0; }},
@@ -122,7 +123,8 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
         const int at = c.full ? 25 * 768 + 15 : 5 * 30 + 5;  // record pixels (15, 25) and (15, 26)
         EXPECT_DOUBLE_EQ(f.pixels[at], c.value(-32768));
         EXPECT_DOUBLE_EQ(f.pixels[at + f.size[0]], c.value(32767));
-        EXPECT_EQ(f.keys.count("CHECKSUM") + f.keys.count("DATASUM"), 2u);  // which fitsverify checked
+        // Keys whose values change with the build or the time of writing (fitsverify checked the sums).
+        for (const char* key : {"CHECKSUM", "DATASUM", "DATE", "CREATOR"}) EXPECT_EQ(f.keys.count(key), 1u) << key;
         EXPECT_EQ(f.keys["LTV1"] + " " + f.keys["LTV2"], c.full ? "0 0" : "-10 -20");  // the crop's offsets
         for (const auto& keys : {every, c.keys})
             for (const auto& [key, value] : keys) EXPECT_EQ(f.keys[key], value) << key;
