@@ -3,7 +3,6 @@
 // FITS and PNG files back. Scratch directories and files come from test_util.h.
 #pragma once
 
-#include "kx29.h"
 #include "kx29/client.h"
 #include "test_util.h"
 
@@ -38,9 +37,7 @@ inline void remove_live_segments(int sig) {
 }
 
 inline kx29::Segment attach(const std::string& key, kx29::Access access = kx29::Access::ReadWrite) {
-    ShmKey k{};
-    kx29_key_from_text(key.c_str(), &k);
-    return kx29::Segment::attach(k, access);
+    return kx29::Segment::attach(kx29t::shm_key(key), access);
 }
 
 // A segment under a key of its own, filled as a fresh daemon fills it
@@ -122,10 +119,8 @@ inline bool contains(const std::string& text, const std::string& part) { return 
 // Polls cond every 2 ms for up to `seconds`.
 inline bool wait_for(const std::function<bool()>& cond, double seconds) {
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!cond()) {
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
         if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     return true;
 }
 
@@ -157,9 +152,7 @@ public:
         execv(argv[0], argv.data());
         _exit(127);
     }
-    ~CtlProcess() {
-        if (pid_ > 0) wait(0);
-    }
+    ~CtlProcess() { if (pid_ > 0) wait(0); }
     CtlProcess(const CtlProcess&) = delete;
     CtlProcess& operator=(const CtlProcess&) = delete;
 
@@ -214,9 +207,8 @@ inline FitsImage read_fits(const std::string& path) {
 }
 
 struct PngImage {
-    bool ok = false;
+    bool ok = false, sixteen_bit = false;
     unsigned width = 0, height = 0;
-    bool sixteen_bit = false;
     std::vector<uint16_t> pixels;  // grey, 8 or 16 bits
 };
 

@@ -55,11 +55,13 @@ inline std::string unique_key() {
     return key;
 }
 
-inline int key_code(const std::string& key) {
+inline ShmKey shm_key(const std::string& key) {
     ShmKey k{};
     kx29_key_from_text(key.c_str(), &k);
-    return k.code;
+    return k;
 }
+
+inline int key_code(const std::string& key) { return shm_key(key).code; }
 
 // Removes the segment of `key` if there is one.
 inline void remove_segment(const std::string& key) {
