@@ -11,13 +11,10 @@ function(kx29_client_test name)
   add_dependencies(${name} kx29ctl)
 endfunction()
 
-kx29_client_test(test_client_segment)
-kx29_client_test(test_client_settings)
-kx29_client_test(test_client_cli)
+foreach(name segment settings cli)
+  kx29_client_test(test_client_${name})
+endforeach()
 kx29_client_test(test_client_files PkgConfig::KX29T_CFITSIO PNG::PNG)
 
-# End to end with the simulated daemon, once it and its harness are there.
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/harness/daemon_harness.h AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/harness.cmake
-   AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/test_client_e2e.cpp)
-  kx29_client_test(test_client_e2e kx29harness PkgConfig::KX29T_CFITSIO PNG::PNG)
-endif()
+# End to end with the simulated daemon.
+kx29_client_test(test_client_e2e kx29harness PkgConfig::KX29T_CFITSIO PNG::PNG)

@@ -5,16 +5,12 @@
 #include "client_test_support.h"
 #include "kx29/acquire.h"
 
-#include <functional>
 #include <limits>
 #include <sstream>
 
 namespace {
 
-using kx29::AcquireRequest;
-using kx29::ChannelState;
-using kx29::Window;
-using kx29::WindowRequest;
+using namespace kx29;
 
 WindowRequest window(int x, int y, int w, int h) { return {false, {x, y, w, h}}; }
 const WindowRequest kFull{true, {}};
@@ -42,6 +38,7 @@ TEST(ClientSettings, RequestsAreCheckedBeforeAnythingIsWritten) {
         // Format unchanged: the record's 768x512 is the image the window must fit.
         {"window corner", [](auto& r, auto&) { r.window = window(767, 511, 1, 1); }, "accepted"},
         {"window too wide", [](auto& r, auto&) { r.window = window(700, 0, 69, 10); }, "not inside"},
+        {"window too tall", [](auto& r, auto&) { r.window = window(0, 500, 10, 13); }, "not inside"},
         {"window empty", [](auto& r, auto&) { r.window = window(0, 0, 0, 10); }, "not inside"},
         {"window overflowing", [](auto& r, auto&) { r.window = window(2147483000, 0, 1000, 1); }, "not inside"},
         {"record window outside", [](auto&, auto& s) { s.window = {600, 0, 200, 10}; }, "outside its image"},

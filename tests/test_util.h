@@ -12,7 +12,7 @@
 
 namespace kx29t {
 
-// A fresh directory under /tmp that the test works in; removed afterwards.
+// A fresh directory under /tmp that the test works in (the current directory while it lives); removed afterwards.
 class ScratchDir {
 public:
     ScratchDir() {
@@ -29,6 +29,7 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_, old_;
@@ -54,11 +55,13 @@ inline std::string unique_key() {
     return key;
 }
 
-inline int key_code(const std::string& key) {
+inline ShmKey shm_key(const std::string& key) {
     ShmKey k{};
     kx29_key_from_text(key.c_str(), &k);
-    return k.code;
+    return k;
 }
+
+inline int key_code(const std::string& key) { return shm_key(key).code; }
 
 // Removes the segment of `key` if there is one.
 inline void remove_segment(const std::string& key) {
