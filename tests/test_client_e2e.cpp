@@ -15,7 +15,7 @@ using namespace kx29test;
 // Acquiring to files, the conformance check (which puts the channel's settings back), and
 // channel 3, which has no video: its request fails.
 TEST(ClientEndToEnd, AcquireCheckAndAChannelWithoutVideo) {
-    Daemon d(kx29harness::Options{"novideo=3", "", ""});
+    Daemon d("novideo=3");
     ASSERT_TRUE(d.start()) << d.err();
     Scratch dir;
     auto res = run_ctl({"acquire", "-c", "0", "--frames", "3", "--images", "2", "-o", dir / "a{n}.fits",

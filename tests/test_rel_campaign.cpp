@@ -286,7 +286,7 @@ void expect_clean_acquisition(Daemon& d, int ch) {
 }
 
 void run_case(const Case& c) {
-    Daemon d(kx29harness::Options{c.sim, "", ""});
+    Daemon d(c.sim);
     ASSERT_TRUE(d.start()) << d.err();
     size_t from = 0;  // where the start-up to look at begins in stderr
     if (c.restart) {

@@ -27,12 +27,12 @@ void make_images(const fs::path& dir) {
     }
 }
 
-Daemon::Daemon(Options options) : options_(std::move(options)) {
-    key_ = options_.key.empty() ? kx29t::unique_key() : options_.key;
+Daemon::Daemon(std::string sim) : sim_(std::move(sim)) {
+    key_ = kx29t::unique_key();
     char tmpl[] = "/tmp/kx29-daemon-XXXXXX";
     dir_ = mkdtemp(tmpl);
     make_images(dir_);
-    std::ofstream(dir_ / "kx29.conf") << kx29t::read_file(KX29_SOURCE_DIR "/examples/kx29.conf") << options_.conf_extra;
+    std::ofstream(dir_ / "kx29.conf") << kx29t::read_file(KX29_SOURCE_DIR "/examples/kx29.conf");
 }
 
 Daemon::~Daemon() {
@@ -90,7 +90,7 @@ bool Daemon::reaped() {
 
 bool Daemon::start() {
     pid_ = spawn(dir_, key_, "daemon", [&] {
-        if (!options_.sim.empty()) setenv("KX29_SIM", options_.sim.c_str(), 1);
+        if (!sim_.empty()) setenv("KX29_SIM", sim_.c_str(), 1);
     });
     // Serving once the first load has set the reference level.
     const std::size_t before = out().size();

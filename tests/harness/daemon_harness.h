@@ -18,12 +18,6 @@
 
 namespace kx29harness {
 
-struct Options {
-    std::string sim;         // KX29_SIM for the simulated board ("" = none)
-    std::string conf_extra;  // lines appended to kx29.conf
-    std::string key;         // segment key; empty: a fresh one
-};
-
 // The FPGA images of the example configuration in dir/spe, made by kx29-mkspe.
 void make_images(const std::filesystem::path& dir);
 // Forks kx29d-sim in `dir` on segment `key` (any KX29_SIM dropped) with
@@ -38,7 +32,8 @@ std::string sanitizer_report(const std::string& err);
 
 class Daemon {
 public:
-    explicit Daemon(Options options = {});
+    // `sim`: KX29_SIM for the simulated board ("" = none).
+    explicit Daemon(std::string sim = "");
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -75,7 +70,7 @@ public:
 private:
     bool reaped();  // true once the daemon has ended and its status is taken
 
-    Options options_;
+    std::string sim_;
     std::string key_;
     std::filesystem::path dir_;
     pid_t pid_ = -1;
