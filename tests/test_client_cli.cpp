@@ -84,6 +84,7 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
         {{"acquire", "-c", "3", "--exposure", "5", "-o", "/nonexistent/dir/x.fits"}, Env::Busy, 2, "no directory"},
         {{"acquire", "-c", "0", "--add", "--clear"}, Env::Segment, 2, "excludes"},
         {{"save", "-c", "0", "--key", "NAXIS=3", "-o", "x.fits"}, Env::Segment, 2, "NAXIS is written"},
+        {{"save", "-c", "3", "-o", "x.fits"}, Env::Busy, 0, "channel 3 is acquiring; the image is saved as it stands"},
         {{"abort"}, Env::Segment, 2, "-c N or --all"},
         {{"abort", "--all"}, Env::Segment, 0, "channel 3: nothing to stop"},
         {{"abort", "-c", "3"}, Env::Busy, 0, "withdrew an acquisition (1 images of 1 frames left)"},

@@ -137,6 +137,11 @@ TEST(ClientFiles, HeadersDescribeThePixelsWritten) {
         st.tandem = tandem, st.exposure = exposure, st.nadded = st.nadd = nadded;
         EXPECT_NEAR(kx29::image_exposure(st).value_or(-1), light, 1e-9) << exposure;
     }
+    // A cleared image (NCOMBINE 0): its mean is its sum, not a division by zero.
+    kx29::Image cleared;
+    cleared.state.addlev = 100;
+    cleared.pixels = {-100, 5};
+    EXPECT_EQ(cleared.mean(), (std::vector<float>{0, 105}));
     // A long exposure withdrawn mid-way: the light is not known.
     r->command = CMD_ACQUIRE;
     r->nexp = 1;

@@ -60,6 +60,11 @@ TEST(ClientSettings, RequestsAreCheckedBeforeAnythingIsWritten) {
         std::string result = kx29test::error_of([&] { kx29::plan_acquisition(req, s); });
         EXPECT_TRUE(kx29test::contains(result, c.result)) << c.what << ": " << result;
     }
+    // A long exposure of 30 s must not be taken for a stalled daemon before it can end.
+    AcquirePlan plan;
+    plan.long_exposure = true;
+    plan.frame_exposure = 30.0;
+    EXPECT_GT(kx29::default_stall_timeout(plan), std::chrono::seconds(30));
 }
 
 TEST(ClientSettings, WindowAndFlatProfileText) {
