@@ -21,7 +21,7 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffsetAsPgm) {
                 static_cast<short>(line < 10 && col < 100 ? line * 100 + col : line % 2 ? 30000 : -30000);
     r->frm_width = 100;
     r->frm_height = 10;
-    ASSERT_EQ(run_ctl({"save", "-c", "3", "--full", "-o", dir / "a.png"}, seg.key()).status, 0);
+    ASSERT_EQ(run_ctl({"save", "-c", "3", "--full", "-o", dir / "a.png", "-o", dir / "a.pgm"}, seg.key()).status, 0);
     auto eight = read_png(dir / "a.png");
     ASSERT_TRUE(eight.ok && !eight.sixteen_bit);
     ASSERT_EQ(std::pair(eight.width, eight.height), std::pair(768u, 512u));
@@ -31,6 +31,10 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffsetAsPgm) {
     const std::pair<int, int> grey[] = {{0, 0}, {5 * 768, 128}, {7 * 768, 179}, {9 * 768 + 99, 255}, {11 * 768, 255},
                                         {12 * 768, 0}};
     for (auto [at, level] : grey) EXPECT_EQ(eight.pixels[at], level) << at;
+    // The 8-bit PGM holds the same grey levels; the PNG ends with its closing chunk.
+    const std::string pgm8 = kx29t::read_file(dir / "a.pgm"), png = kx29t::read_file(dir / "a.png");
+    EXPECT_TRUE(pgm8 == "P5\n768 512\n255\n" + std::string(eight.pixels.begin(), eight.pixels.end()));
+    EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
 
     // The same image in 16 bits, as PNG and PGM (the extension in any case), and raw.
     auto res = run_ctl({"save", "-c", "3", "--full", "--png16", "-o", dir / "b.png", "-o", dir / "b.PGM", "-o",

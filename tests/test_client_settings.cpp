@@ -47,6 +47,7 @@ TEST(ClientSettings, RequestsAreCheckedBeforeAnythingIsWritten) {
         // Format changing: the daemon resets the window at the switch.
         {"switch, window", [](auto& r, auto&) { r.format = 2; r.window = window(0, 0, 9, 9); }, "format change"},
         {"switch, full", [](auto& r, auto&) { r.format = 2; r.window = kFull; }, "accepted"},
+        {"0 loads 1", [](auto& r, auto& s) { s.next_form = 0; r.window = window(0, 0, 5, 5); }, "accepted"},
         {"7 loads 2", [](auto& r, auto& s) { s.form = 2; s.next_form = 7; r.window = window(0, 0, 5, 5); }, "accepted"},
     };
     for (const Case& c : cases) {

@@ -15,13 +15,17 @@ class IndiClient:
         self.values = {}    # (device, name, element) -> latest text
         self.messages = []  # (device, text)
         self.blobs = []     # their bytes
+        self.asked = set()  # (device, name) of the requests not answered yet
         self.sock.sendall(b"<getProperties version='1.7'/>")
 
     def _take(self, elem):
         dev, name = elem.get("device"), elem.get("name")
         if elem.get("message"):
             self.messages.append((dev, elem.get("message")))
-        if elem.tag.startswith(("def", "set")):
+        # A definition sent while a request waits for its answer (a property the connection defines
+        # anew, with the state it had) is not that answer.
+        if elem.tag.startswith("set") or (elem.tag.startswith("def") and (dev, name) not in self.asked):
+            self.asked.discard((dev, name))
             values = {one.get("name"): (one.text or "").strip() for one in elem}
             self.blobs += [base64.b64decode(values[one.get("name")]) for one in elem if one.tag == "oneBLOB"]
             self.values.update({(dev, name, k): v for k, v in values.items()})
@@ -53,6 +57,7 @@ class IndiClient:
     def new(self, kind, dev, prop, **values):
         """Sends new values; the property's updates start afresh, so that a wait sees the answer."""
         self.props[(dev, prop)] = []
+        self.asked.add((dev, prop))
         items = "".join("<one%s name=%s>%s</one%s>" % (kind, quoteattr(k), v, kind) for k, v in values.items())
         self.sock.sendall(("<new%sVector device=%s name=%s>%s</new%sVector>" % (
             kind, quoteattr(dev), quoteattr(prop), items, kind)).encode())
