@@ -76,7 +76,7 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
     };
     const Case cases[] = {
         {{"--help"}, Env::Segment, 0, "Exit status: 0 success"},
-        {{"status", "--json"}, Env::Segment, 0, R"("message":"say \"hi\"\u000a")"},
+        {{"status", "--json"}, Env::Segment, 0, R"("message":"say \"hi\"\u001f\u000a")"},
         {{"status"}, Env::PidZero, 3, "not running"},
         {{"status"}, Env::Busy, 0, "channel 3: acquiring, command ACQUIRE"},
         {{"acquire", "-c", "4"}, Env::Segment, 2, "channel 4"},
@@ -109,7 +109,7 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         HandMadeSegment seg;
-        seg.post(2, "say \"hi\"\n");
+        seg.post(2, "say \"hi\"\x1f\n");
         if (c.env == Env::PidZero) seg.set_pid(0);
         if (c.env == Env::Busy) {
             seg.record(3)->nadd = seg.record(3)->nexp = 1;

@@ -64,12 +64,15 @@ TEST_F(Readout, CcdCorrectionRoundsTheColumnDeviationAndIgnoresBias) {
         EXPECT_EQ(got, want) << "add " << add << ", bias " << bias;
     }
     // Two columns 127 and 385: mean (1 + 512 + 1) / 2 = 257, so the second
-    // column deviates by 128 (no correction), not by 129.
-    use_record(4, 1, 1, 2, 0, 1);
-    rec->flat[1] = 127, rec->flat[2] = 385;
-    for (int j = 0; j < 4; ++j) test_board().set_pixel(0, j, 50);
-    read_frame(0, 0, 1);
-    EXPECT_EQ(std::make_pair(rec->image[1], rec->image[2]), std::make_pair(short{51}, short{50}));
+    // column deviates by 128 (no correction), not by 129. A flat entry of 0
+    // counts as 1: columns 0 and 259 have the mean (1 + 260 + 1) / 2 = 131.
+    for (auto [f1, f2] : {std::pair{127, 385}, {0, 259}}) {
+        use_record(4, 1, 1, 2, 0, 1);
+        rec->flat[1] = f1, rec->flat[2] = f2;
+        for (int j = 0; j < 4; ++j) test_board().set_pixel(0, j, 50);
+        read_frame(0, 0, 1);
+        EXPECT_EQ(std::make_pair(rec->image[1], rec->image[2]), std::make_pair(short{51}, short{50})) << f1;
+    }
 }
 
 TEST_F(Readout, SubLevelAndAccumulationSaturateAt16Bits) {
