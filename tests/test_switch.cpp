@@ -179,6 +179,15 @@ TEST_F(Loop, FailedCaptureEndsTheRequestAndKeepsTheImage) {
               std::make_tuple(1, 7, short{33}, 0, 0, CMD_CCD | CMD_SHOW));
 }
 
+// The image written back for the video output is the one of the channel asking.
+TEST_F(Loop, ShowSwitchesToItsChannelFirst) {
+    ver_board_29 = 2;
+    request(2, CMD_SHOW, 0, 0);
+    ASSERT_NE(curch, tvch[2]);
+    pass();
+    EXPECT_EQ(std::tie(curch, tvch[2]->command), std::make_tuple(tvch[2], 0));
+}
+
 TEST_F(Loop, ReferenceLevelChangeForcesAFirstLoad) {
     request(0, CMD_ACQUIRE | CMD_CLEAR, 3, 1);
     pass();
