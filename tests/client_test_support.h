@@ -116,13 +116,7 @@ inline std::string error_of(const std::function<void()>& f) {
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Polls cond every 2 ms for up to `seconds`.
-inline bool wait_for(const std::function<bool()>& cond, double seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
-        if (std::chrono::steady_clock::now() > until) return false;
-    return true;
-}
+using kx29t::wait_for;
 
 #ifdef KX29_FITSVERIFY
 // fitsverify's one-line verdict goes to the test's output; true for a file without warnings or errors.

@@ -1,16 +1,28 @@
 // Small helpers shared by the tests: scratch directories, files, segment keys.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include "kx29.h"
 
 namespace kx29t {
+
+// Polls cond every `poll` for up to `seconds`; its last answer.
+inline bool wait_for(const std::function<bool()>& cond, double seconds,
+                     std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (; !cond(); std::this_thread::sleep_for(poll))
+        if (std::chrono::steady_clock::now() > until) return false;
+    return true;
+}
 
 // A fresh directory under /tmp that the test works in (the current directory while it lives); removed afterwards.
 class ScratchDir {

@@ -1,7 +1,6 @@
 // The simulated daemon in a scratch directory, for end-to-end tests.
 #include "daemon_harness.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -10,7 +9,6 @@
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "test_util.h"
@@ -41,15 +39,6 @@ Daemon::~Daemon() {
     kx29t::remove_segment(key_);
     std::error_code ec;
     fs::remove_all(dir_, ec);
-}
-
-bool Daemon::wait_for(const std::function<bool()>& done, double seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 int exit_status(int status) {

@@ -4,6 +4,7 @@
 // the records it leaves.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "kx29.h"
+#include "test_util.h"
 
 namespace kx29harness {
 
@@ -57,7 +59,9 @@ public:
     const std::filesystem::path& dir() const { return dir_; }
 
     // Polls `done` every 10 ms for up to `seconds`.
-    static bool wait_for(const std::function<bool()>& done, double seconds);
+    static bool wait_for(const std::function<bool()>& done, double seconds) {
+        return kx29t::wait_for(done, seconds, std::chrono::milliseconds(10));
+    }
     // Sets the parameters, then the command word, as a client must.
     void request(int ch, int command, int nadd, int nexp);
     // Waits until CMD_ACQUIRE has dropped on the channel.
