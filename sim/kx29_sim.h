@@ -34,6 +34,7 @@ struct Options {
     int camera_input = 1;              // input the long-exposure camera is cabled to
     double noise = 3.0;                // noise of the video, grey levels rms
     bool realtime = false;             // port accesses take their bus time: board time never runs ahead
+    bool oracle = false;               // frames carry their input and number instead of a picture
 };
 
 // Parses a comma-separated option string (empty items are skipped). On an

@@ -124,16 +124,23 @@ void start_capture(Board& b, std::int64_t now) {
     update_fast_path(b);
 }
 
-// Fills the frame memory with the grabbed frame. The host's time spent here is
-// the simulator's, not the board's: the bus clock does not see it.
-void finish_capture(Board& b) {
-    std::int64_t t0 = monotonic_ns();
+// The scene on the capture's input, digitised into the frame memory.
+void digitise_scene(const Board& b) {
     const Capture& c = b.cap;
     static std::unique_ptr<float[]> signal(new float[FRAME_COLS * FRAME_LINES]);
     double t = b.opt.still ? 0.0 : static_cast<double>(c.start_ns) / FRAME_NS;
     render_scene(c.input, t, signal.get());
     std::uint64_t key = mix64(b.noise_seed ^ mix64(static_cast<std::uint64_t>(b.captures)));
     digitise(signal.get(), {c.black, c.gain, b.opt.noise, key, c.ilut}, fast.mem);
+}
+
+// Fills the frame memory with the grabbed frame. The host's time spent here is
+// the simulator's, not the board's: the bus clock does not see it.
+void finish_capture(Board& b) {
+    std::int64_t t0 = monotonic_ns();
+    const long number = ++b.grabbed[b.cap.input];
+    if (b.opt.oracle) write_oracle(b.cap.input, number, fast.mem);
+    else digitise_scene(b);
     b.advanced_ns -= monotonic_ns() - t0;
     ++b.captures;
     b.cap.running = false;

@@ -37,6 +37,7 @@ struct Board {
     unsigned char control = 0;
     Capture cap;
     long captures = 0;
+    long grabbed[INPUTS] = {};  // frames grabbed on each input since power-on
     std::uint64_t noise_seed = 0;
 
     // ---- input stage

@@ -11,7 +11,7 @@ namespace kx29sim {
 namespace {
 
 constexpr const char* KNOWN =
-    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S, realtime";
+    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S, realtime, oracle";
 
 // A whole-string number in C notation (decimal, 0x hex, 0 octal) within [lo, hi].
 bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long* out) {
@@ -55,6 +55,7 @@ bool apply_item(std::string_view name, std::string_view value, bool has_value, O
         if (name == "notroot") return opt->notroot = true;
         if (name == "still") return opt->still = true;
         if (name == "realtime") return opt->realtime = true;
+        if (name == "oracle") return opt->oracle = true;
         *known = name == "novideo" || name == "seed" || name == "base" || name == "camera" ||
                  name == "noise";
         return false;
@@ -77,7 +78,8 @@ bool apply_item(std::string_view name, std::string_view value, bool has_value, O
         return true;
     }
     if (name == "noise") return parse_noise(value, &opt->noise);
-    *known = name == "noboard" || name == "busy" || name == "notroot" || name == "still" || name == "realtime";
+    *known = name == "noboard" || name == "busy" || name == "notroot" || name == "still" || name == "realtime" ||
+             name == "oracle";
     return false;
 }
 

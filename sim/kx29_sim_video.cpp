@@ -1,5 +1,6 @@
-// Scenes on the simulated board's four inputs, and the digitiser that turns
-// them into 8-bit pixels with the black level, noise and input look-up table.
+// Scenes on the simulated board's four inputs, the digitiser that turns them
+// into 8-bit pixels with the black level, noise and input look-up table, and
+// the self-naming frames of the `oracle` option.
 #include "kx29_sim_video.h"
 
 #include "kx29_sim.h"
@@ -133,6 +134,13 @@ void digitise(const float* signal, const Digitiser& d, unsigned char* mem) {
             line[x] = d.ilut[q];
         }
     }
+}
+
+void write_oracle(int input, long number, unsigned char* mem) {
+    unsigned char group[8] = {100, static_cast<unsigned char>(10 + input)};
+    for (int d = 0; d < 6; ++d) group[2 + d] = static_cast<unsigned char>(40 + ((number >> (4 * d)) & 15));
+    for (int x = 0; x < W; ++x) mem[x] = group[x % 8];
+    for (int y = 1; y < H; ++y) std::copy(mem, mem + W, mem + static_cast<std::size_t>(y) * MEM_PITCH);
 }
 
 }  // namespace kx29sim

@@ -24,6 +24,12 @@ struct Digitiser {
 // Digitises `signal` into the frame memory `mem` (line pitch MEM_PITCH).
 void digitise(const float* signal, const Digitiser& d, unsigned char* mem);
 
+// Instead of a digitised picture, a frame that names itself (the `oracle`
+// option): on every line column c holds 100 where c % 8 == 0 (a sum of n frames
+// holds 100 n there), 10 + input where c % 8 == 1, and 40 + hex digit
+// c % 8 - 2 of `number`, least significant first, in the other six.
+void write_oracle(int input, long number, unsigned char* mem);
+
 // A 64-bit mixing function (splitmix64's finaliser): the board's noise source.
 inline std::uint64_t mix64(std::uint64_t z) {
     z += 0x9E3779B97F4A7C15ull;

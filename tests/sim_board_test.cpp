@@ -1,7 +1,7 @@
 // The simulated board seen through its ports, as the daemon sees it: frame
 // memory addressing, bus time, option errors, the i386 grant rule, the
-// camera's serial line and long exposures, and the video timing as the
-// daemon's field waits see it. The injected board faults are seen end to end
+// camera's serial line and long exposures, a sum of oracle frames decoded, and
+// the video timing as the daemon's field waits see it. The injected board faults are seen end to end
 // in the reliability campaign; the FPGA load protocol in the port trace on the
 // test board. Also the kx29-mkspe tool: images of the asked size and
 // checksum, refusals of what cannot be made.
@@ -24,6 +24,7 @@
 #include "kx29.h"
 #include "kx29_io.h"
 #include "kx29_sim.h"
+#include "oracle.h"
 
 using namespace kx29sim;
 
@@ -45,11 +46,16 @@ void select_input(int input) {
     outp(at(PORT_IREG_DATA), static_cast<unsigned char>(input << 4));
 }
 
-// Grabs a frame, stepping the board's clock over it; the frame's mean.
-double capture_mean() {
+// Grabs a frame, stepping the board's clock over it.
+void grab() {
     outp(at(PORT_CONTROL), 1);
     advance_board_time(FRAME_NS);
     outp(at(PORT_CONTROL), 0);
+}
+
+// Grabs a frame; its mean.
+double capture_mean() {
+    grab();
     double sum = 0;
     for (int l = 0; l < FRAME_LINES; ++l)
         for (int c = 0; c < FRAME_COLS; ++c) sum += mem_pixel(l, c);
@@ -135,7 +141,7 @@ TEST(SimBoard, RealtimeAccessesTakeTheirBusTime) {
 TEST(SimBoardDeathTest, OptionErrors) {
     Options o;
     for (const char* bad : {"bogus", "novideo=4", "novideo=", "novideo=1+", "seed=x", "seed=-1", "base=0xffe1",
-                            "busy=1", "camera", "camera=4", "noise=-1"}) {
+                            "busy=1", "oracle=1", "camera", "camera=4", "noise=-1"}) {
         std::string error;
         EXPECT_FALSE(parse_options(bad, &o, &error)) << bad;
         const std::string kind = std::string(bad) == "bogus" ? "unknown option '" : "bad value in option '";
@@ -203,6 +209,33 @@ TEST(SimBoard, CameraWordsBrightenLongExposuresOnItsInputOnly) {
     advance_board_time(50 * FRAME_NS);
     camera_word(0xF5);
     EXPECT_NEAR(capture_mean(), bars, 1.0);
+}
+
+// With `oracle` a frame names its input and its number among that input's
+// frames. Summed as the daemon sums them (later frames less a sub-level),
+// frames 2..4 of input 2 decode as such, and a line holding a frame more
+// shows.
+TEST(SimBoard, OracleSumsNameTheirFrames) {
+    power_up("oracle");
+    grab();  // input 0's first frame
+    select_input(2);
+    grab();
+    std::vector<std::int16_t> image(FRAME_LINES * FRAME_COLS);
+    auto add_frame_lines = [&](int lev, int from, int to) {
+        grab();
+        for (int l = from; l < to; ++l)
+            for (int c = 0; c < FRAME_COLS; ++c) image[l * FRAME_COLS + c] += mem_pixel(l, c) - lev;
+    };
+    int addlev = 0;
+    for (int lev : {0, 57, 61}) {
+        add_frame_lines(lev, 0, FRAME_LINES);
+        addlev += lev;
+    }
+    const kx29t::OracleImage sum = kx29t::decode_oracle(image.data(), FRAME_COLS, FRAME_LINES, 0, addlev);
+    EXPECT_TRUE(sum.ok && sum.frames == 3 && sum.input == 2 && sum.first == 2 && sum.last == 4) << sum.problem;
+    add_frame_lines(0, 300, 301);
+    EXPECT_EQ(kx29t::decode_oracle(image.data(), FRAME_COLS, FRAME_LINES, 0, addlev).problem,
+              "line 300 column 0 holds 4 frames, line 0 holds 3");
 }
 
 // wait_sync returns as an odd field begins and wait_switch(Odd) as it ends,
