@@ -34,7 +34,7 @@ struct TVchan {
     int num;          // channel number 0..3 (daemon)
     int tandem;       // non-zero: long-exposure camera (daemon)
     double exposure;  // long-exposure time in seconds (client)
-    int activ;        // 1 while the board is switched to this channel (daemon)
+    int activ;        // ACTIV_SWITCHED | ACTIV_WRITING bits (daemon)
     int seqn;         // +1 per frame read and per clear (daemon)
     int tstart;       // time of the last replacing frame (daemon)
     int tcurr;        // time of the most recent frame (daemon)
@@ -204,3 +204,13 @@ inline void cmd_clear_bits(TVchan* ch, int bits) {
 inline int cmd_read(const TVchan* ch) {
     return __atomic_load_n(&ch->command, __ATOMIC_SEQ_CST);
 }
+
+// The bits of activ. Bit 0: the board is switched to this channel (the 1 of
+// old). Bit 1: the daemon is writing into the record's image and tallies (a
+// frame's readout up to its message, or a clear). A client that reads activ
+// without bit 1, copies the image, then reads activ without bit 1 and seqn
+// unchanged holds an image no frame was written into meanwhile.
+constexpr int ACTIV_SWITCHED = 1;
+constexpr int ACTIV_WRITING = 2;
+inline void image_write_begin(TVchan* ch) { __atomic_fetch_or(&ch->activ, ACTIV_WRITING, __ATOMIC_SEQ_CST); }
+inline void image_write_end(TVchan* ch) { __atomic_fetch_and(&ch->activ, ~ACTIV_WRITING, __ATOMIC_SEQ_CST); }

@@ -40,6 +40,7 @@ static void switch_to(int nch, TVchan* r) {
 
 static void frame_read(int nch, TVchan* r, int add_rd, int ccd_rd, int tbeg) {
     const int lev0 = add_rd ? lev[nch] : 0;
+    image_write_begin(r);
     read_frame(add_rd, lev0, ccd_rd);
     r->seqn = wrap_add(r->seqn, 1);
     r->tcurr = tbeg;
@@ -58,6 +59,7 @@ static void frame_read(int nch, TVchan* r, int add_rd, int ccd_rd, int tbeg) {
     printf("%s\n", text);
     lev[nch] = static_cast<int>(havr + 0.5);
     r->seqmsg = wrap_add(r->seqmsg, 1);
+    image_write_end(r);
 }
 
 static void frame_failed(int nch, TVchan* r) {
@@ -138,10 +140,12 @@ static bool acquisition_step(int nch) {
 
 static void clear_step(int nch) {
     TVchan* r = tvch[nch];
+    image_write_begin(r);
     memset(r->image, 0, sizeof r->image);
     nadd[nch] = 0;
     first[nch] = 1;
     r->seqn = wrap_add(r->seqn, 1);
+    image_write_end(r);
     cmd_clear_bits(r, CMD_CLEAR);
 }
 

@@ -30,6 +30,13 @@ private:
     void run(std::stop_token stop) {
         for (int left = 0; !stop.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(60))) {
             int command = __atomic_load_n(&r_->command, __ATOMIC_SEQ_CST);
+            if ((command & (CMD_CLEAR | CMD_ACQUIRE)) == CMD_CLEAR) {  // a clear alone
+                std::fill(r_->image, r_->image + KX29_IMAGE_PIXELS, 0);
+                __atomic_fetch_add(&r_->seqn, 1, __ATOMIC_SEQ_CST);
+                __atomic_fetch_and(&r_->command, ~CMD_CLEAR, __ATOMIC_SEQ_CST);
+                left = 0;
+                continue;
+            }
             if (!(command & CMD_ACQUIRE) || r_->nexp == 0 || r_->nadd == 0) {
                 left = 0;
                 continue;
@@ -135,8 +142,9 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
     }
 }
 
-// Image k of a series ends with frame 2k: its file must hold that frame,
-// copied before the next image overwrites it.
+// Image k of a series ends with the request's frame 2k (seqn 2k + 1, after
+// the clear that starts it): its file must hold that frame, copied before the
+// next image overwrites it.
 TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
     for (bool endless : {false, true}) {
         SCOPED_TRACE(endless ? "endless, ended by Ctrl-C" : "three images");
@@ -158,11 +166,11 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
             std::vector<int> frames;
             for (size_t at = res.out.find(": Frame"); at != std::string::npos; at = res.out.find(": Frame", at + 1))
                 frames.push_back(std::atoi(res.out.c_str() + at + 7));
-            EXPECT_EQ(frames, (std::vector<int>{1, 2, 3, 4, 5, 6})) << res.out;
+            EXPECT_EQ(frames, (std::vector<int>{2, 3, 4, 5, 6, 7})) << res.out;
             EXPECT_TRUE(contains(res.out, "6 frames, 3 images, 3 saturated")) << res.out;
         }
-        for (int k = 1; k <= 3; ++k)  // 2k, little-endian
-            EXPECT_EQ(kx29t::read_file(file(k)).substr(0, 2), std::string({static_cast<char>(2 * k), 0})) << k;
+        for (int k = 1; k <= 3; ++k)  // 2k + 1, little-endian
+            EXPECT_EQ(kx29t::read_file(file(k)).substr(0, 2), std::string({static_cast<char>(2 * k + 1), 0})) << k;
         EXPECT_EQ(seg.command(2), endless ? 0 : CMD_CCD);  // the daemon leaves CMD_CCD; Ctrl-C clears it too
         // The request as the daemon's part first found it.
         const TVchan* r = peer.first_request();

@@ -127,7 +127,7 @@ std::string segment_state(const std::string& key) {
     for (int ch = 0; ch < KX29_CHANNELS; ++ch) {
         if (r[ch].num != ch || r[ch].ref_lev != 60 || r[ch].flat[0] != 1 || r[ch].image[1] != -99 || r[ch].tandem != (ch == 1))
             state += " record " + std::to_string(ch) + " not initialised;";
-        active += r[ch].activ;
+        active += r[ch].activ & ACTIV_SWITCHED;
     }
     if (active != 1) state += " " + std::to_string(active) + " records active;";
     shmdt(p);

@@ -49,7 +49,7 @@ int run_acquire(const AcquireOptions& o) {
     // A file that can't be written ends the series: later images would be lost too.
     ev.stop_requested = [&] { return interrupted() || save_error.has_value(); };
 
-    acq.start();
+    acq.start(stall, ev.stop_requested);
     kx29::AcquireResult r = acq.follow(ev, stall);
     display.finish();
 

@@ -210,7 +210,7 @@ Result Checker::check_records() {
     for (int n = 0; n < KX29_CHANNELS; ++n) {
         kx29::ChannelView v = seg_.view(n);
         if (v.num() != n) return fail(text("record %d has num %d", n, v.num()));
-        active += v.activ() == 1;
+        active += (v.activ() & ACTIV_SWITCHED) != 0;
     }
     if (active > 1) return fail(text("%d records are active; the board is switched to one channel", active));
     ChannelState s = ch_.state();
@@ -225,9 +225,9 @@ Result Checker::check_reload() {
         ch_.clear_command_bits(CMD_RELOAD);
         return fail("command 16 was not set to 0");
     }
-    if (!wait([&] { return ch_.activ() == 1; }, timeout_)) return fail("the channel did not become active");
+    if (!wait([&] { return (ch_.activ() & ACTIV_SWITCHED) != 0; }, timeout_)) return fail("the channel did not become active");
     for (int n = 0; n < KX29_CHANNELS; ++n)
-        if (n != n_ && seg_.view(n).activ() != 0) return fail(text("record %d is still active", n));
+        if (n != n_ && (seg_.view(n).activ() & ACTIV_SWITCHED)) return fail(text("record %d is still active", n));
     int expected = kx29::effective_format(ch_.next_form());
     if (ch_.form() != expected) return fail(text("format %d loaded, next_form asks %d", ch_.form(), expected));
     return pass("command 16 became 0; the channel is the active one");

@@ -75,7 +75,10 @@ int run_set(const SetOptions& o) {
     if (o.format) kx29::check_format(*o.format);
     const bool switching = o.format && kx29::format_changes(s, o.format);
     std::optional<kx29::Window> window;
-    if (o.window) window = kx29::resolve_window(kx29::parse_window(*o.window), s, switching);
+    if (o.window) {
+        window = kx29::resolve_window(kx29::parse_window(*o.window), s, switching);
+        kx29::check_window_change(o.channel, s);
+    }
     if (o.ref_lev) kx29::check_ref_lev(*o.ref_lev);
     if (o.bias) kx29::check_bias(*o.bias);
     if (o.exposure) kx29::check_exposure(*o.exposure, s);

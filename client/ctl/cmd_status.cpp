@@ -17,7 +17,7 @@ void print_channel_text(int n, const ChannelState& s) {
     std::printf("  nexp %d  nadd %d  nadded %d  addlev %d  seqn %d  seqmsg %d\n", s.nexp, s.nadd, s.nadded, s.addlev,
                 s.seqn, s.seqmsg);
     std::printf("  long-exposure camera %s, exposure %.3f s, bias %d, %s\n", s.tandem ? "yes" : "no", s.exposure,
-                s.bias, s.activ ? "board switched here" : "board elsewhere");
+                s.bias, (s.activ & ACTIV_SWITCHED) ? "board switched here" : "board elsewhere");
     std::printf("  tstart %s, tcurr %s\n", local_time(s.tstart).c_str(), local_time(s.tcurr).c_str());
     std::printf("  message: %s\n", s.msg.c_str());
 }

@@ -20,9 +20,15 @@ constexpr auto kLivenessInterval = std::chrono::milliseconds(250);
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
 // Pause of the daemon between frames with a full-image window, plus a capture.
 constexpr double kFrameOverhead = 0.25;
-// A channel whose counters stood still this long after a withdrawal has no
-// frame under way: the daemon pauses at most 0.3 s between frames.
-constexpr auto kAbortQuiet = std::chrono::milliseconds(500);
+// The daemon's work on a frame at the board's pace: a switch of the board (an FPGA load), a capture (up to
+// two video frames, or the last 0.04 s step of a long exposure with its
+// final grab), and one bus cycle of about 1 us per pixel position the
+// readout passes. Doubled, plus a poll's grace, for a slow or loaded PC.
+constexpr double kSwitchTime = 0.25;
+constexpr double kCaptureTime = 0.12;
+constexpr double kPixelTime = 1.2e-6;
+constexpr double kSlowPcFactor = 2.0;
+constexpr auto kSettleGrace = std::chrono::milliseconds(250);
 // How long a frame's report may lag behind its count before the frame is
 // reported without it.
 constexpr auto kReportLag = std::chrono::milliseconds(100);
@@ -45,6 +51,28 @@ bool failed_capture(const ChannelState& s, int seqmsg0) {
 
 bool is_frame_message(const std::string& msg, int seqn) {
     return msg.rfind("Frame" + std::to_string(seqn) + "(", 0) == 0;
+}
+
+int seqn_after(int seqn, int frames) {
+    return static_cast<int>(static_cast<unsigned>(seqn) + static_cast<unsigned>(frames));
+}
+
+// The image as it stood when frame `seqn` was complete: waits while the daemon
+// is still writing (the tail of that frame, or the next one), then copies;
+// nullopt once a later frame or a clear has been counted, or when the writing
+// does not end within `patience`.
+std::optional<ChannelImage> image_at(const ChannelView& ch, int seqn, std::chrono::milliseconds patience) {
+    std::optional<ChannelImage> img;
+    bool gone = false;
+    poll_until(
+        [&] {
+            if (ch.seqn() != seqn) return gone = true;
+            img = ch.try_capture_image();
+            return img.has_value();
+        },
+        patience, {}, std::chrono::milliseconds(1));
+    if (gone || !img || img->state.seqn != seqn) return std::nullopt;
+    return img;
 }
 
 bool window_inside(const Window& w, const ChannelState& s) {
@@ -95,19 +123,122 @@ std::chrono::milliseconds default_stall_timeout(const AcquirePlan& plan) {
     return std::chrono::milliseconds(static_cast<long long>(s * 1000.0));
 }
 
+LifeSignature life_signature(const Segment& seg) {
+    LifeSignature sig{};
+    for (int n = 0; n < KX29_CHANNELS; ++n) {
+        ChannelView v = seg.view(n);
+        sig[n] = {v.seqn(), v.seqmsg()};
+    }
+    return sig;
+}
+
+std::chrono::milliseconds settle_time(const ChannelState& s) {
+    // Every line of the window is read from column 0 to its right edge.
+    const double right = std::clamp(static_cast<double>(s.window.col0) + s.window.width, 0.0, double{KX29_MAX_COLS});
+    const double lines = std::clamp(static_cast<double>(s.window.height), 0.0, double{KX29_MAX_LINES});
+    const double capture = kCaptureTime + (long_exposure(s) ? 0.1 : 0.0);
+    const double frame = kSwitchTime + capture + right * lines * kPixelTime;
+    return std::chrono::milliseconds(static_cast<long long>(kSlowPcFactor * frame * 1000.0)) + kSettleGrace;
+}
+
+// The daemon checks a channel's gate at the start of its turn, so after a
+// withdrawal at most the one frame it had already begun can still come. It
+// has come, or will not, once: the channel's seqn moved; or the daemon
+// counted a frame of another channel (it serves one channel at a time); or
+// neither counter of the channel moved for settle_time, the longest a frame
+// takes from its switch to its message.
+bool wait_until_settled(const Segment& seg, int channel, std::chrono::milliseconds timeout) {
+    const ChannelView ch = seg.view(channel);
+    const auto quiet_needed = settle_time(ch.state());
+    const LifeSignature start = life_signature(seg);
+    auto last_message = start[channel].second;
+    auto quiet_since = Clock::now();
+    return poll_until(
+        [&] {
+            if (ch.activ() & ACTIV_WRITING) return false;
+            const LifeSignature now = life_signature(seg);
+            for (int n = 0; n < KX29_CHANNELS; ++n)
+                if (now[n].first != start[n].first) return true;
+            if (now[channel].second != last_message) {  // a long exposure still counting down
+                last_message = now[channel].second;
+                quiet_since = Clock::now();
+            }
+            return Clock::now() - quiet_since >= quiet_needed;
+        },
+        timeout, {}, std::chrono::milliseconds(5));
+}
+
 Acquisition::Acquisition(Segment& segment, const AcquireRequest& req)
     : segment_(segment), channel_(segment.channel(req.channel)),
       plan_(plan_acquisition(req, channel_.state())) {}
 
-void Acquisition::start(std::chrono::milliseconds settle_timeout) {
+namespace {
+
+bool busy_with_acquisition(const ChannelState& s) { return (s.command & CMD_ACQUIRE) && s.nexp != 0 && s.nadd != 0; }
+
+enum class Wait { Done, Stopped, Stalled, DaemonGone };
+
+// Waits for cond while the daemon shows life: until it holds, stop() returns
+// true, the daemon showed no life for stall_timeout, or it ended.
+Wait wait_while_alive(const Segment& seg, const std::function<bool()>& cond, std::chrono::milliseconds stall_timeout,
+                      const std::function<bool()>& stop) {
+    LifeSignature last = life_signature(seg);
+    auto last_life = Clock::now(), last_liveness = last_life;
+    Wait why = Wait::Done;
+    poll_until(
+        [&] {
+            if (cond()) return true;
+            const auto now = Clock::now();
+            LifeSignature sig = life_signature(seg);
+            if (sig != last) {
+                last = sig;
+                last_life = now;
+            }
+            if (stop && stop()) why = Wait::Stopped;
+            else if (now - last_life > stall_timeout) why = Wait::Stalled;
+            else if (now - last_liveness >= kLivenessInterval && !(last_liveness = now, seg.daemon().alive))
+                why = Wait::DaemonGone;
+            return why != Wait::Done;
+        },
+        std::chrono::hours(24 * 365));
+    return why;
+}
+
+// The error for a wait that ended otherwise than with its condition.
+Error unanswered(const std::string& name, Wait why, std::chrono::milliseconds stall_timeout) {
+    switch (why) {
+    case Wait::Stopped: return Error(ErrorKind::Failed, name + ": interrupted before the daemon took the request");
+    case Wait::DaemonGone: return Error(ErrorKind::Failed, name + ": the daemon ended before it took the request");
+    default:
+        return Error(ErrorKind::Failed, name + ": no frame or message from the daemon for " +
+                                            seconds_text(stall_timeout) + "; the request was withdrawn");
+    }
+}
+
+}  // namespace
+
+// A fresh image must not continue one the daemon still counts down: after a
+// withdrawal the daemon drops its own countdown only in its next turn on the
+// channel, and a request written before that turn would get the old image's
+// remaining frames added ("Add4" for a one-frame request). For a request
+// whose images start afresh the daemon is first asked for a clear alone
+// (CMD_CLEAR without CMD_ACQUIRE): that turn drops any countdown and marks the
+// next frame as the first of an image, and the daemon shows it by clearing
+// the bit. Setting the bit by compare-and-swap on a word without CMD_ACQUIRE
+// also keeps two clients from starting on one channel at the same moment.
+// A request that adds to the image can't be cleared first; a frame count
+// that does not fit it is found while following (see follow()).
+void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::function<bool()>& stop) {
     segment_.require_daemon();
     const AcquireRequest& req = plan_.request;
     const std::string name = "channel " + std::to_string(req.channel);
+    auto busy = [&] {
+        return Error(ErrorKind::Failed, name + " is busy with another acquisition (command " +
+                                            command_names(channel_.command()) + ")");
+    };
 
     ChannelState s = channel_.state();
-    if ((s.command & CMD_ACQUIRE) && s.nexp != 0 && s.nadd != 0)
-        throw Error(ErrorKind::Failed, name + " is busy with another acquisition (command " +
-                                           command_names(s.command) + ")");
+    if (busy_with_acquisition(s)) throw busy();
     // CMD_ACQUIRE with nexp or nadd 0 acquires nothing (the gate is closed);
     // such a leftover is withdrawn before the new parameters open the gate.
     if (s.command & CMD_ACQUIRE) channel_.clear_command_bits(CMD_ACQUIRE | CMD_CLEAR);
@@ -115,9 +246,20 @@ void Acquisition::start(std::chrono::milliseconds settle_timeout) {
     // A clear or reload asked for earlier is left to the daemon first: with
     // CMD_ACQUIRE set the clear would change how the first frame is read.
     auto pending = [](int c) { return c == CMD_RELOAD || (c & (CMD_CLEAR | CMD_ACQUIRE)) == CMD_CLEAR; };
-    if (!poll_until([&] { return !pending(channel_.command()); }, settle_timeout))
+    Wait why = wait_while_alive(segment_, [&] { return !pending(channel_.command()); }, stall_timeout, stop);
+    if (why == Wait::Stalled)
         throw Error(ErrorKind::Failed, name + ": the daemon has not carried out the pending " +
                                            command_names(channel_.command()));
+    if (why != Wait::Done) throw unanswered(name, why, stall_timeout);
+    if (!req.add) {
+        if (!channel_.claim_with_clear()) throw busy();
+        why = wait_while_alive(segment_, [&] { return (channel_.command() & CMD_CLEAR) == 0; }, stall_timeout, stop);
+        if (why != Wait::Done) {
+            channel_.clear_command_bits(CMD_CLEAR);
+            throw unanswered(name, why, stall_timeout);
+        }
+        if (busy_with_acquisition(channel_.state())) throw busy();
+    }
 
     // Parameters first, the command word last: the daemon reads them all
     // afresh in the pass that sees CMD_ACQUIRE.
@@ -140,7 +282,10 @@ void Acquisition::start(std::chrono::milliseconds settle_timeout) {
     channel_.set_command_bits(CMD_ACQUIRE | (req.add ? 0 : CMD_CLEAR));
 }
 
-void Acquisition::stop() { withdraw(channel_); }
+void Acquisition::stop() {
+    withdrawn_here_ = true;
+    withdraw(channel_);
+}
 
 void withdraw(Channel& ch) {
     // nexp 0 closes the gate, so the daemon drops the image under way even if
@@ -151,30 +296,14 @@ void withdraw(Channel& ch) {
     ch.clear_command_bits(CMD_ACQUIRE | CMD_CLEAR | CMD_CCD);
 }
 
-bool wait_until_quiet(const ChannelView& ch, std::chrono::milliseconds timeout) {
-    auto signature = [&] { return std::pair{ch.seqn(), ch.seqmsg()}; };
-    auto last = signature();
-    auto quiet_since = Clock::now();
-    return poll_until(
-        [&] {
-            auto now = signature();
-            if (now != last) {
-                last = now;
-                quiet_since = Clock::now();
-            }
-            return Clock::now() - quiet_since >= kAbortQuiet;
-        },
-        timeout, {}, std::chrono::milliseconds(10));
-}
-
 const char* outcome_text(Outcome o) {
     switch (o) {
     case Outcome::Completed: return "completed";
     case Outcome::Failed: return "failed";
-    case Outcome::Interrupted: return "interrupted";
+    case Outcome::Interrupted: return "withdrawn here";
     case Outcome::TimedOut: return "timed out";
     case Outcome::DaemonGone: return "daemon gone";
-    case Outcome::EndedElsewhere: return "ended by another client";
+    case Outcome::EndedElsewhere: return "withdrawn by another client";
     }
     return "?";
 }
@@ -182,6 +311,8 @@ const char* outcome_text(Outcome o) {
 std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images) {
     std::string s = "channel " + std::to_string(channel) + ": " + outcome_text(r.outcome) + " after " +
                     std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
+    if (r.partial_frames > 0)
+        s += " (an unfinished image of " + std::to_string(r.partial_frames) + " frames was not kept)";
     if (saturated_images > 0) s += ", " + std::to_string(saturated_images) + " saturated";
     return s;
 }
@@ -212,38 +343,43 @@ AbortReport abort_channel(Segment& seg, int channel, std::chrono::milliseconds t
     }
     // The daemon finishes the frame under way (a long exposure ends at its next
     // countdown step, then its frame is read).
-    r.idle = wait_until_quiet(ch, timeout);
+    r.idle = wait_until_settled(seg, channel, timeout);
     r.summary = name + ": withdrew an acquisition (" + what + "); " +
                 (r.idle ? "the daemon is idle on it" : "the daemon was still busy on it when the wait ended");
     return r;
 }
 
 // How an image is known to be finished:
-// - finite series: the daemon counts nexp down right after the last frame of
-//   an image, after the frame's counters and message; a drop of nexp is the
-//   image boundary, and everything of that image is written by then. The
-//   drop to 0 comes together with the clearing of the request bits, which
-//   is awaited so that a client zeroing nexp is not taken for the end.
-// - endless series (nexp negative, never counted down): every nadd frames,
-//   counted by seqn; the frame is complete once its "Frame<seqn>(" message
-//   is in msg (the message is written after nadded, addlev and tstart).
-// An image is copied at once; the next image starts only after the pause at
-// the end of the daemon's pass and a capture. When more frames than nadd
-// have been read since the previous boundary, the next image has begun to
-// overwrite it and it is reported missed instead.
+// - finite series: the daemon counts nexp down by one right after the last
+//   frame of an image, after that frame's counters and message. A drop of
+//   nexp ends one image for every `frames` frames read since the previous
+//   boundary. A drop the frames do not account for was written by a client:
+//   to 0 it is a withdrawal (the bits are cleared with it); to more than 0 it
+//   means the daemon ended an image after fewer frames than asked, an image it
+//   had begun before this request or whose nadd another client changed, and
+//   the run fails.
+// - endless series (nexp negative, never counted down): every `frames`
+//   frames, counted by seqn.
+// A finished image is copied at the seqn of its last frame while nothing is
+// written into it (image_at); when the next image's first frame came first,
+// it is reported missed. An image that starts afresh must hold exactly
+// `frames` frames by the daemon's own count (nadded), so a frame of another
+// request can't pass for one of this.
 AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::milliseconds stall_timeout) {
     const AcquireRequest& req = plan_.request;
     const bool finite = req.images > 0;
+    const int per_image = req.frames;
 
     Progress pr;
-    pr.frames_per_image = req.frames;
+    pr.frames_per_image = per_image;
     pr.images_total = req.images;
     pr.frame_exposure_s = plan_.frame_exposure;
     int last_seqmsg = seqmsg0_;
     int last_nexp = req.images;
-    int boundary_frames = 0;
-    auto last_activity = Clock::now();
-    auto last_liveness = last_activity;
+    int image_start = 0;  // frames read before the image under way
+    LifeSignature life = life_signature(segment_);
+    auto last_life = Clock::now();
+    auto last_liveness = last_life;
     Clock::time_point last_report{};
     // Zero time points stand for "not yet".
     Clock::time_point gate_closed_since{};
@@ -256,55 +392,87 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     // up before it writes the frame's message.
     bool frame_unreported = false;
     Clock::time_point frame_seen_at{};
+    std::optional<std::string> foreign;  // why an image is not this request's
+    const auto copy_patience = settle_time(channel_.state());
 
     auto result = [&](Outcome outcome, std::string message) {
-        return AcquireResult{outcome, pr.frames_done, pr.images_done, std::move(message)};
+        AcquireResult r{outcome, pr.frames_done, pr.images_done, 0, std::move(message)};
+        if (outcome != Outcome::Completed) r.partial_frames = std::max(0, pr.frames_done - image_start);
+        return r;
     };
     // A finished image is copied at once and handed over after the progress
     // report, so that the report comes first and the copy is not delayed.
     std::vector<std::pair<int, std::optional<Image>>> finished;
-    auto finished_image = [&] {
-        Image img = make_image(channel_.capture_image(), req.crop);
+    // Copies the image that ends with the request's frame `end`; nullopt when
+    // it is gone, or (with `confirm`) when its last frame's own report is not
+    // there to say it is a frame of an image.
+    auto copy_image = [&](int end, bool confirm) -> std::optional<Image> {
+        const int seqn = seqn_after(seqn0_, end);
+        auto copy = image_at(channel_, seqn, copy_patience);
+        if (!copy || (confirm && !is_frame_message(copy->state.msg, seqn))) return std::nullopt;
+        if (!req.add && copy->state.nadded != per_image) {
+            foreign = "image " + std::to_string(pr.images_done + 1) + " holds " + std::to_string(copy->state.nadded) +
+                      " frames by the daemon's count, not " + std::to_string(per_image) +
+                      ": it was not begun by this request";
+            return std::nullopt;
+        }
+        Image img = make_image(*copy, req.crop);
         if (image_max >= 0) img.frame_max = image_max;
         return img;
     };
-    auto finish_image = [&](bool overwritten, int frames_at_boundary) {
-        int k = ++pr.images_done;
-        if (overwritten)
-            finished.emplace_back(k, std::nullopt);
-        else if (ev.image_done)
-            finished.emplace_back(k, finished_image());
+    auto finish_image = [&](int end, std::optional<Image> img) {
+        finished.emplace_back(++pr.images_done, std::move(img));
         image_max = -1;
-        boundary_frames = frames_at_boundary;
+        image_start = end;
     };
     auto hand_over = [&] {
         for (auto& [k, img] : finished) {
             if (!img) {
                 if (ev.image_missed) ev.image_missed(k);
-            } else {
+            } else if (ev.image_done) {
                 ev.image_done(k, *img);
             }
         }
         finished.clear();
     };
+    // After a withdrawal, from whichever side: the frame under way when it
+    // came is awaited, and may have been the last of an image.
+    auto withdrawn = [&](Outcome outcome, std::string message) {
+        wait_until_settled(segment_, req.channel, 2 * copy_patience);
+        pr.frames_done = frames_between(seqn0_, channel_.seqn());
+        if (pr.frames_done - image_start >= per_image && (!finite || pr.images_done < pr.images_total)) {
+            const int end = image_start + per_image;
+            if (auto img = copy_image(end, true)) finish_image(end, std::move(img));
+        }
+        hand_over();
+        if (finite && pr.images_done >= pr.images_total) return result(Outcome::Completed, channel_.msg());
+        if (foreign) return result(Outcome::Failed, *foreign);
+        return result(outcome, std::move(message));
+    };
 
     for (;;) {
         if (ev.stop_requested && ev.stop_requested()) {
             stop();
-            wait_until_quiet(channel_, std::chrono::seconds(5));
-            return result(Outcome::Interrupted, "interrupted; the acquisition was withdrawn");
+            return withdrawn(Outcome::Interrupted, "interrupted; the acquisition was withdrawn");
         }
-        // The command word first: the daemon clears its bits last, so once
-        // they are seen cleared every other field of that turn is visible.
+        // The command word first, then nexp, then the frame counters: the
+        // daemon writes them in the opposite order in a turn (a frame's
+        // counters, then nexp, then the bits), so each reading sees at least
+        // what the one before it saw.
         const int command = channel_.command();
+        const int nexp = channel_.nexp();
         ChannelState s = channel_.state();
         const auto now = Clock::now();
         pr.new_message = false;
 
+        LifeSignature sig = life_signature(segment_);
+        if (sig != life) {
+            life = sig;
+            last_life = now;
+        }
         int frames = frames_between(seqn0_, s.seqn);
         if (frames != pr.frames_done) {
             pr.frames_done = frames;
-            last_activity = now;
             countdown_at = {};
             if (first_frame_at == Clock::time_point{}) {
                 first_frame_at = now;
@@ -323,7 +491,6 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
             if (!countdown || plan_.long_exposure) {
                 pr.message = s.msg;
                 pr.new_message = true;
-                last_activity = now;
             }
             if (plan_.long_exposure && countdown) {
                 if (auto left = parse_exposure_countdown(s.msg)) {
@@ -341,34 +508,41 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         }
         pr.nadded = s.nadded;
 
-        if (failed_capture(s, seqmsg0_)) return result(Outcome::Failed, s.msg);
+        if (failed_capture(s, seqmsg0_)) {
+            hand_over();
+            return result(Outcome::Failed, s.msg);
+        }
 
         if (finite) {
-            if (s.nexp > last_nexp) {  // another client asked for more images
-                pr.images_total += s.nexp - last_nexp;
-                last_nexp = s.nexp;
-            } else if (s.nexp < last_nexp && s.nexp >= 0 && (s.nexp > 0 || !(command & CMD_ACQUIRE))) {
-                int count = last_nexp - s.nexp;
-                last_nexp = s.nexp;
-                for (int i = 0; i < count; ++i) {
-                    bool newest = i == count - 1;
-                    bool later_frames_read = s.nexp != 0 && pr.frames_done - boundary_frames > req.frames;
-                    finish_image(!newest || later_frames_read, pr.frames_done);
+            if (nexp > last_nexp) {  // another client asked for more images
+                pr.images_total += nexp - last_nexp;
+                last_nexp = nexp;
+            } else if (nexp < last_nexp && nexp >= 0 && (nexp > 0 || !(command & CMD_ACQUIRE))) {
+                // Each drop by the daemon ends one image of per_image frames.
+                while (last_nexp > nexp && pr.frames_done - image_start >= per_image) {
+                    const int end = image_start + per_image;
+                    finish_image(end, ev.image_done ? copy_image(end, false) : std::nullopt);
+                    --last_nexp;
                 }
+                if (last_nexp > nexp && nexp > 0)
+                    foreign = "image " + std::to_string(pr.images_done + 1) + " ended after " +
+                              std::to_string(pr.frames_done - image_start) + " of its " + std::to_string(per_image) +
+                              " frames: the daemon went on with an image begun before this request, or another "
+                              "client changed nadd";
             }
         } else {
-            while (pr.frames_done - boundary_frames >= req.frames) {
-                bool exact = pr.frames_done - boundary_frames == req.frames;
-                if (exact)
-                    poll_until([&] { return is_frame_message(channel_.msg(), s.seqn) || channel_.seqn() != s.seqn; },
-                               std::chrono::milliseconds(50), {}, std::chrono::milliseconds(1));
-                finish_image(!exact || channel_.seqn() != s.seqn, boundary_frames + req.frames);
+            while (pr.frames_done - image_start >= per_image) {
+                const int end = image_start + per_image;
+                finish_image(end, ev.image_done ? copy_image(end, false) : std::nullopt);
             }
         }
+        if (foreign) {
+            stop();
+            return withdrawn(Outcome::Failed, *foreign);
+        }
         // Right at a boundary the image just finished is shown as complete.
-        pr.frame_in_image = pr.frames_done - boundary_frames;
-        if (pr.frame_in_image <= 0 && pr.images_done > 0) pr.frame_in_image = req.frames;
-        pr.frame_in_image = std::max(0, pr.frame_in_image);
+        pr.frame_in_image = std::clamp(pr.frames_done - image_start, 0, per_image);
+        if (pr.frame_in_image == 0 && pr.images_done > 0) pr.frame_in_image = per_image;
 
         const bool frame_due =
             frame_unreported && (is_frame_message(s.msg, s.seqn) || now - frame_seen_at >= kReportLag);
@@ -386,7 +560,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                 double period = plan_.frame_exposure + kFrameOverhead;
                 if (last_frame_count > first_frame_count)
                     period = seconds(last_frame_at - first_frame_at) / (last_frame_count - first_frame_count);
-                int left = std::max(0, pr.images_total * req.frames - pr.frames_done);
+                int left = std::max(0, pr.images_total * per_image - pr.frames_done);
                 double rem = left * period;
                 if (pr.exposure_left_s && left > 0) rem = *pr.exposure_left_s + kFrameOverhead + (left - 1) * period;
                 pr.remaining_s = rem;
@@ -396,16 +570,16 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         hand_over();
 
         if (!(command & CMD_ACQUIRE)) {
-            if (finite && pr.images_done >= pr.images_total)
+            if (finite && last_nexp == 0 && pr.images_done >= pr.images_total)
                 return result(Outcome::Completed, s.msg);
-            return result(Outcome::EndedElsewhere, "another client withdrew the acquisition (command " +
-                                                       command_names(s.command) + ")");
+            return withdrawn(Outcome::EndedElsewhere, "another client withdrew the acquisition (command " +
+                                                          command_names(s.command) + ")");
         }
-        if (s.nexp == 0 || s.nadd == 0) {
+        if (nexp == 0 || s.nadd == 0) {
             if (gate_closed_since == Clock::time_point{}) gate_closed_since = now;
             if (now - gate_closed_since > kGateGrace) {
-                stop();
-                return result(Outcome::EndedElsewhere, "another client set nexp or nadd to 0");
+                withdraw(channel_);
+                return withdrawn(Outcome::EndedElsewhere, "another client set nexp or nadd to 0");
             }
         } else {
             gate_closed_since = {};
@@ -414,13 +588,14 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
             last_liveness = now;
             if (!segment_.daemon().alive) {
                 stop();
+                hand_over();
                 return result(Outcome::DaemonGone, "the daemon ended during the acquisition");
             }
         }
-        if (now - last_activity > stall_timeout) {
+        if (now - last_life > stall_timeout) {
             stop();
-            return result(Outcome::TimedOut, "no frame or message from the daemon for " +
-                                                 std::to_string(stall_timeout.count() / 1000) + " s");
+            return withdrawn(Outcome::TimedOut, "no frame or message from the daemon for " +
+                                                    std::to_string(stall_timeout.count() / 1000) + " s");
         }
 
         std::this_thread::sleep_for(kPollInterval);

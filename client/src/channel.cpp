@@ -99,27 +99,38 @@ std::span<const int16_t> ChannelView::image_memory() const {
     return {reinterpret_cast<const int16_t*>(rec_->image), static_cast<size_t>(KX29_IMAGE_PIXELS)};
 }
 
-ChannelImage ChannelView::capture_image() const {
-    // The daemon finishes writing a frame into the image before it counts
-    // seqn up, so a copy framed by two equal seqn readings holds no frame
-    // boundary. During an acquisition a few attempts may be needed; after
-    // them the image is taken as it stands.
+// Proof that no frame was written into the copy: the daemon sets
+// ACTIV_WRITING before it writes a frame (or a clear) into the image and
+// clears it only after that frame's seqn, tallies and message. Read in this
+// order: activ without the bit, seqn, the copy, then activ without the bit
+// and seqn unchanged. A write that overlapped the copy has either not ended
+// by the second reading of activ (the bit is set) or ended before it, and
+// then its seqn, counted before the bit was cleared, differs.
+std::optional<ChannelImage> ChannelView::try_capture_image() const {
+    if (activ() & ACTIV_WRITING) return std::nullopt;
+    const int before = seqn();
     ChannelImage img;
     img.channel = number_;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        int before = seqn();
-        img.state = state();
-        if (!geometry_fits(img.state))
-            throw Error(ErrorKind::Environment,
-                        "channel " + std::to_string(number_) + " has an image geometry outside the record (" +
-                            std::to_string(img.state.img_width) + "x" + std::to_string(img.state.img_height) + ")");
-        size_t count = static_cast<size_t>(img.state.img_width) * img.state.img_height;
-        img.pixels.resize(count);
-        std::memcpy(img.pixels.data(), rec_->image, count * sizeof(int16_t));
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        if (seqn() == before && img.state.seqn == before) break;
-    }
+    img.state = state();
+    if (!geometry_fits(img.state))
+        throw Error(ErrorKind::Environment,
+                    "channel " + std::to_string(number_) + " has an image geometry outside the record (" +
+                        std::to_string(img.state.img_width) + "x" + std::to_string(img.state.img_height) + ")");
+    size_t count = static_cast<size_t>(img.state.img_width) * img.state.img_height;
+    img.pixels.resize(count);
+    std::memcpy(img.pixels.data(), rec_->image, count * sizeof(int16_t));
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if ((activ() & ACTIV_WRITING) || seqn() != before || img.state.seqn != before) return std::nullopt;
     return img;
+}
+
+ChannelImage ChannelView::capture_image(std::chrono::milliseconds timeout) const {
+    std::optional<ChannelImage> img;
+    poll_until([&] { return (img = try_capture_image()).has_value(); }, timeout, {}, std::chrono::milliseconds(1));
+    if (!img)
+        throw Error(ErrorKind::Failed, "channel " + std::to_string(number_) +
+                                           ": the daemon kept writing into the image; no whole copy could be taken");
+    return std::move(*img);
 }
 
 void Channel::set_exposure(double seconds) {
@@ -131,8 +142,12 @@ void Channel::set_nadd(int frames) { store(rec_->nadd, frames); }
 void Channel::set_next_form(int format) { store(rec_->next_form, format); }
 void Channel::set_ref_lev(int level) { store(rec_->ref_lev, level); }
 void Channel::set_bias(int bias) { store(rec_->bias, bias); }
-void Channel::set_nadded(int frames) { store(rec_->nadded, frames); }
-void Channel::set_addlev(int level) { store(rec_->addlev, level); }
+bool Channel::replace_nadded(int expected, int frames) {
+    return __atomic_compare_exchange_n(&rec_->nadded, &expected, frames, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+bool Channel::replace_addlev(int expected, int level) {
+    return __atomic_compare_exchange_n(&rec_->addlev, &expected, level, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
 
 void Channel::set_window(const Window& w) {
     store(rec_->frm_col0, w.col0);
@@ -148,6 +163,13 @@ void Channel::set_flat(const std::array<int, KX29_MAX_COLS>& flat) {
 int Channel::set_command_bits(int bits) { return __atomic_fetch_or(&rec_->command, bits, __ATOMIC_SEQ_CST); }
 
 int Channel::clear_command_bits(int bits) { return __atomic_fetch_and(&rec_->command, ~bits, __ATOMIC_SEQ_CST); }
+
+bool Channel::claim_with_clear() {
+    int expected = load(rec_->command);
+    if (expected & ~(CMD_CCD | CMD_SHOW)) return false;
+    return __atomic_compare_exchange_n(&rec_->command, &expected, expected | CMD_CLEAR, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
 
 bool Channel::request_reload() {
     int expected = 0;

@@ -10,12 +10,6 @@ namespace {
 
 std::string channel_name(int n) { return "channel " + std::to_string(n); }
 
-std::string seconds_text(std::chrono::milliseconds t) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", t.count() / 1000.0);
-    return text;
-}
-
 // Sets a request bit and waits for the daemon to clear it; on time-out the
 // bit is withdrawn so that no stale request is left in the record.
 bool request_and_wait(Channel& ch, int bit, std::chrono::milliseconds timeout, const StopFn& stop) {
@@ -27,18 +21,37 @@ bool request_and_wait(Channel& ch, int bit, std::chrono::milliseconds timeout, c
 
 }  // namespace
 
+std::string seconds_text(std::chrono::milliseconds t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", t.count() / 1000.0);
+    return text;
+}
+
 bool acquiring(const ChannelState& s) { return (s.command & CMD_ACQUIRE) && s.nexp != 0 && s.nadd != 0; }
+
+void check_window_change(int channel, const ChannelState& s) {
+    if (acquiring(s))
+        throw Error(ErrorKind::Failed, channel_name(channel) +
+                                           " is acquiring; its window can't change until the acquisition ends");
+}
 
 void clear_image(Channel& ch, std::chrono::milliseconds timeout, const StopFn& stop) {
     // With CMD_ACQUIRE set the bit would only make the next image start afresh.
     if (ch.command() & CMD_ACQUIRE)
         throw Error(ErrorKind::Failed, channel_name(ch.number()) + " is acquiring; the image can't be cleared");
+    const int seqn0 = ch.seqn(), nadded0 = ch.nadded(), addlev0 = ch.addlev();
     if (!request_and_wait(ch, CMD_CLEAR, timeout, stop))
         throw Error(ErrorKind::Failed, channel_name(ch.number()) + ": the daemon did not clear the image within " +
                                            seconds_text(timeout));
-    // The daemon zeroes the pixels but leaves the tallies; an empty image holds no frames.
-    ch.set_nadded(0);
-    ch.set_addlev(0);
+    // The daemon zeroes the pixels but leaves the tallies; an empty image
+    // holds no frames. The bit may have been taken up by another client's
+    // acquisition that set it too (its first frame then replaced the image):
+    // the tallies are that image's and stay, unless the clear alone happened
+    // (seqn one further) and nobody changed them since they were read.
+    const bool cleared_alone = ch.seqn() == static_cast<int>(static_cast<unsigned>(seqn0) + 1u);
+    if (!cleared_alone || !ch.replace_nadded(nadded0, 0) || !ch.replace_addlev(addlev0, 0))
+        throw Error(ErrorKind::Failed, channel_name(ch.number()) +
+                                           ": another client's acquisition took the image meanwhile; it was not cleared");
 }
 
 void show_image(Channel& ch, std::chrono::milliseconds timeout, const StopFn& stop) {
@@ -67,7 +80,7 @@ void reload_channel(Channel& ch, std::optional<int> format, std::chrono::millise
         ch.clear_command_bits(CMD_RELOAD);
         throw Error(ErrorKind::Failed, name + ": the daemon did not take the reload request");
     }
-    if (!poll_until([&] { return ch.form() == expected && ch.activ() == 1; }, timeout, stop))
+    if (!poll_until([&] { return ch.form() == expected && (ch.activ() & ACTIV_SWITCHED); }, timeout, stop))
         throw Error(ErrorKind::Failed, name + ": format " + std::to_string(expected) + " was not loaded");
 }
 

@@ -56,7 +56,7 @@ std::string json_string(const std::string& text) {
 std::string channel_json(int n, const ChannelState& s) {
     std::ostringstream o;
     o << "{\"channel\":" << n << ",\"num\":" << s.num << ",\"tandem\":" << (s.tandem ? "true" : "false")
-      << ",\"active\":" << (s.activ ? "true" : "false") << ",\"activity\":" << json_string(channel_activity(s))
+      << ",\"active\":" << ((s.activ & ACTIV_SWITCHED) ? "true" : "false") << ",\"activity\":" << json_string(channel_activity(s))
       << ",\"command\":" << s.command << ",\"command_bits\":" << json_names(s.command) << ",\"format\":" << s.form
       << ",\"next_format\":" << s.next_form << ",\"ref_lev\":" << s.ref_lev << ",\"image\":{\"width\":" << s.img_width
       << ",\"height\":" << s.img_height << "},\"window\":{\"col0\":" << s.window.col0 << ",\"lin0\":" << s.window.lin0

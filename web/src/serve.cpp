@@ -202,7 +202,9 @@ private:
             kx29::WindowRequest wanted = parse_window_body(req.body);
             auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
             kx29::Channel channel = seg.channel(ch);
-            auto window = kx29::resolve_window(wanted, channel.state(), false);
+            const kx29::ChannelState state = channel.state();
+            auto window = kx29::resolve_window(wanted, state, false);
+            kx29::check_window_change(ch, state);
             if (window) channel.set_window(*window);
             kx29::Window w = channel.window();
             reply_json(res, 200, {{"channel", ch}, {"window", {w.col0, w.lin0, w.width, w.height}}});

@@ -5,6 +5,7 @@
 #include "kx29/image.h"
 #include "kx29/settings.h"
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -57,19 +58,23 @@ struct Progress {
     bool new_message = false;
 };
 
+// What became of a request. Only Completed is success: every image was
+// delivered (or missed and said so) with exactly its frames. An image cut
+// short by any other outcome is never delivered.
 enum class Outcome {
     Completed,       // all images acquired
-    Failed,          // the daemon gave up (no video)
-    Interrupted,     // stop requested; the request was withdrawn
-    TimedOut,        // no sign of work for too long; the request was withdrawn
+    Failed,          // the daemon gave up (no video), or an image held frames not of this request
+    Interrupted,     // withdrawn here (stop requested)
+    TimedOut,        // no sign of life from the daemon for too long; withdrawn here
     DaemonGone,      // the daemon ended meanwhile
-    EndedElsewhere,  // another client withdrew the request
+    EndedElsewhere,  // withdrawn by another client
 };
 
 struct AcquireResult {
     Outcome outcome = Outcome::Completed;
-    int frames = 0;
-    int images = 0;
+    int frames = 0;          // frames read for this request
+    int images = 0;          // images finished with all their frames
+    int partial_frames = 0;  // frames of the image left unfinished (not delivered)
     std::string message;
 };
 
@@ -83,7 +88,8 @@ struct AcquireEvents {
     std::function<void(const Progress&)> progress;
     // A finished image, copied before the next image can overwrite it.
     std::function<void(int image, const Image&)> image_done;
-    // An image that the daemon began to overwrite before it could be copied.
+    // A finished image that the next image began to overwrite before it could
+    // be copied whole.
     std::function<void(int image)> image_missed;
     std::function<bool()> stop_requested;
 };
@@ -97,12 +103,19 @@ public:
 
     // Writes the request. Throws a failure when the channel is busy with
     // another client's acquisition, or an environment error without daemon.
-    void start(std::chrono::milliseconds settle_timeout = std::chrono::seconds(5));
+    // A request whose images start afresh first has the daemon clear the
+    // image (see start() in acquire.cpp), which waits for the daemon's turn
+    // on the channel: while the daemon shows life, and at most stall_timeout
+    // without any; stop() returning true ends the wait (a failure, with the
+    // request withdrawn).
+    void start(std::chrono::milliseconds stall_timeout = std::chrono::seconds(10),
+               const std::function<bool()>& stop = {});
 
     // Follows the request to its end. A stop request, a stall longer than
-    // stall_timeout or a vanished daemon withdraw the request (stop()); after
-    // a stop request it returns once the daemon has finished the frame under
-    // way, so that a new request cannot take that frame for its own.
+    // stall_timeout (no counter or message of any channel moved) or a
+    // vanished daemon withdraw the request (stop()); after a withdrawal it
+    // returns once the daemon can no longer finish a frame of it (see
+    // wait_until_settled), so that the result counts every frame.
     AcquireResult follow(const AcquireEvents& events, std::chrono::milliseconds stall_timeout);
 
     // Withdraws the request (see withdraw()).
@@ -114,6 +127,7 @@ private:
     AcquirePlan plan_;
     int seqn0_ = 0;
     int seqmsg0_ = 0;
+    bool withdrawn_here_ = false;
     std::chrono::steady_clock::time_point started_;
 };
 
@@ -135,9 +149,17 @@ struct AbortReport {
     std::string summary;         // one line for people
 };
 
-// Waits until the channel's frame and message counters have stood still for
-// longer than the daemon's pause between frames (false: timeout came first).
-bool wait_until_quiet(const ChannelView& ch, std::chrono::milliseconds timeout);
+// The longest the daemon can take, at the board's pace, to finish a frame of
+// the channel that it had begun before a withdrawal: from the channel's
+// window and exposure, with a margin for a slow PC.
+std::chrono::milliseconds settle_time(const ChannelState& s);
+
+// After a withdrawal: waits until no frame of the channel can still be under
+// way, so that the image no longer changes: the frame the daemon had begun
+// was counted, the daemon was seen at work on another channel (it serves one
+// channel at a time), or the channel's counters stood still for settle_time
+// (false: timeout came first).
+bool wait_until_settled(const Segment& seg, int channel, std::chrono::milliseconds timeout);
 
 // Withdraws the channel's acquisition, then waits (at most timeout) until the
 // daemon has finished the frame under way, so the image no longer changes.
@@ -148,7 +170,15 @@ AbortReport abort_channel(Segment& seg, int channel,
 // The seconds left in a "Tandem Exposure: %.1f" message, if it is one.
 std::optional<double> parse_exposure_countdown(const std::string& msg);
 
-// How long a request may show no sign of work: a few seconds beyond one frame.
+// How long the daemon may show no sign of life at all (no counter or message
+// of any channel moving) during a request: a few seconds beyond one frame.
+// Another channel's long exposure posts its countdown every second, which
+// counts as life.
 std::chrono::milliseconds default_stall_timeout(const AcquirePlan& plan);
+
+// The sign of life of the whole daemon: every channel's frame and message
+// counters.
+using LifeSignature = std::array<std::pair<int, int>, KX29_CHANNELS>;
+LifeSignature life_signature(const Segment& seg);
 
 }  // namespace kx29

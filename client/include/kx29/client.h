@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -117,8 +118,12 @@ public:
     // with stride img_width), valid while the segment is attached; the daemon
     // writes into it while frames arrive.
     std::span<const int16_t> image_memory() const;
-    // The image as it stands; the copy is repeated while frames arrive during it.
-    ChannelImage capture_image() const;
+    // The image with the state it belongs to, or nullopt when the daemon was
+    // writing into it during the copy (a frame or a clear).
+    std::optional<ChannelImage> try_capture_image() const;
+    // The image at the first moment the daemon is not writing into it, waiting
+    // at most `timeout` for one; throws when none comes.
+    ChannelImage capture_image(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
 protected:
     ChannelView(TVchan* rec, int number) : rec_(rec), number_(number) {}
@@ -140,13 +145,17 @@ public:
     void set_window(const Window& w);
     void set_bias(int bias);
     void set_flat(const std::array<int, KX29_MAX_COLS>& flat);
-    // The daemon's tallies, written by a client only on an idle channel whose
-    // image it has just cleared.
-    void set_nadded(int frames);
-    void set_addlev(int level);
+    // The daemon's tallies, changed by a client only on an idle channel whose
+    // image it has just cleared, and only from the values it saw (compare and
+    // swap): false when the field held another value.
+    bool replace_nadded(int expected, int frames);
+    bool replace_addlev(int expected, int level);
 
     int set_command_bits(int bits);    // atomic OR; returns the previous word
     int clear_command_bits(int bits);  // atomic AND-NOT; returns the previous word
+    // Sets CMD_CLEAR by compare-and-swap on a word that asks for nothing but
+    // CMD_CCD or CMD_SHOW (a clear alone); false when the word held other work.
+    bool claim_with_clear();
     // CMD_RELOAD is compared with the whole word, so it is written only into a
     // word that is 0 (compare-and-swap). False when the word was not 0.
     bool request_reload();

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace kx29 {
 
@@ -26,7 +27,14 @@ void show_image(Channel& ch, std::chrono::milliseconds timeout, const StopFn& st
 void reload_channel(Channel& ch, std::optional<int> format, std::chrono::milliseconds timeout,
                     const StopFn& stop = {});
 
+// "0.3 s": a time-out as messages give it.
+std::string seconds_text(std::chrono::milliseconds t);
+
 // True while the channel has an acquisition with images left.
 bool acquiring(const ChannelState& s);
+
+// A window changed under a running acquisition would sum the frames of one
+// image over two windows: throws a failure while the channel acquires.
+void check_window_change(int channel, const ChannelState& s);
 
 }  // namespace kx29
