@@ -251,17 +251,27 @@ bool ChannelCcd::AbortExposure() {
     return true;
 }
 
+// Why an acquisition ended without an image (every outcome but Completed, and Completed
+// when the image could not be copied): the line that goes with its Alert. An abort from
+// this device is not reported so: the base class has already set the exposure Idle or the
+// stream off.
 std::string ChannelCcd::outcome_message(const kx29::AcquireResult& r) const {
     const std::string ch = "channel " + std::to_string(channel_);
+    std::string why;
     switch (r.outcome) {
-    case kx29::Outcome::Failed: return "no video on " + ch + " (" + r.message + ")";
-    case kx29::Outcome::TimedOut: return ch + ": no sign of work from the daemon; the request was withdrawn";
-    case kx29::Outcome::DaemonGone: return ch + ": the KX29 daemon has ended; reconnect once it runs again";
-    case kx29::Outcome::EndedElsewhere: return ch + ": another client withdrew the acquisition";
-    case kx29::Outcome::Interrupted: return ch + ": acquisition stopped";
-    case kx29::Outcome::Completed: break;
+    case kx29::Outcome::Failed:
+        why = r.message == kx29::kNoVideoMessage ? "no video on " + ch + " (" + r.message + ")"
+                                                 : ch + ": the acquisition failed: " + r.message;
+        break;
+    case kx29::Outcome::TimedOut: why = ch + ": no sign of work from the daemon; the request was withdrawn"; break;
+    case kx29::Outcome::DaemonGone: why = ch + ": the KX29 daemon has ended; reconnect once it runs again"; break;
+    case kx29::Outcome::EndedElsewhere: why = ch + ": another client withdrew the acquisition"; break;
+    case kx29::Outcome::Interrupted: why = ch + ": the acquisition was aborted here"; break;
+    case kx29::Outcome::Completed:
+        return ch + ": the image was overwritten by another acquisition before it could be copied";
     }
-    return ch + ": the image was overwritten by another acquisition before it could be copied";
+    if (r.partial_frames > 0) why += " (" + std::to_string(r.partial_frames) + " frames of the image discarded)";
+    return why;
 }
 
 void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
@@ -270,8 +280,10 @@ void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
     kx29::AcquireResult result;
     try {
         kx29::Acquisition acq(*shot.segment, shot.request);
-        acq.start();
+        const auto stall = kx29::default_stall_timeout(acq.plan());
         kx29::AcquireEvents ev;
+        ev.stop_requested = [&] { return stop.stop_requested(); };
+        acq.start(stall, ev.stop_requested);  // an abort ends the wait for the daemon's turn too
         const bool long_exposure = acq.plan().long_exposure;
         ev.progress = [&](const kx29::Progress& p) {
             if (!p.new_frame && !p.new_message) return;
@@ -283,8 +295,7 @@ void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
             });
         };
         ev.image_done = [&](int, const kx29::Image& img) { image = img; };
-        ev.stop_requested = [&] { return stop.stop_requested(); };
-        result = acq.follow(ev, kx29::default_stall_timeout(acq.plan()));
+        result = acq.follow(ev, stall);
     } catch (const kx29::Error& e) {
         run_on_main([this, stop, why = std::string(e.what())] {
             if (!stop.stop_requested()) fail_exposure(why);
@@ -385,8 +396,10 @@ void ChannelCcd::run_stream(const Shot& shot, std::stop_token stop) {
     kx29::AcquireResult result;
     try {
         kx29::Acquisition acq(*shot.segment, shot.request);
-        acq.start();
+        const auto stall = kx29::default_stall_timeout(acq.plan());
         kx29::AcquireEvents ev;
+        ev.stop_requested = [&] { return stop.stop_requested(); };
+        acq.start(stall, ev.stop_requested);
         ev.image_done = [&](int, const kx29::Image& img) {
             if (img.region != shot.request.window->window) return;  // another client's window: not this stream
             const auto video = video_pixels(binned_sum(img, shot.binx, shot.biny), shot.binx, shot.biny);
@@ -395,8 +408,7 @@ void ChannelCcd::run_stream(const Shot& shot, std::stop_token stop) {
             if (stop.stop_requested()) return;
             Streamer->newFrame(video.data(), static_cast<uint32_t>(video.size()));
         };
-        ev.stop_requested = [&] { return stop.stop_requested(); };
-        result = acq.follow(ev, kx29::default_stall_timeout(acq.plan()));
+        result = acq.follow(ev, stall);
     } catch (const kx29::Error& e) {
         result.outcome = kx29::Outcome::Failed;
         result.message = e.what();

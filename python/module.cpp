@@ -10,11 +10,18 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <variant>
 #include <vector>
 
 namespace py = pybind11;
@@ -24,7 +31,6 @@ namespace {
 
 using SegmentPtr = std::shared_ptr<kx29::Segment>;
 constexpr const char* kCreator = "kx29 Python module";
-// As abort_channel: longer than the daemon's gaps between countdown messages.
 
 // ---- Exceptions ------------------------------------------------------------------
 // kx29.Error and one subclass per ErrorKind; created once, alive as long as the module.
@@ -68,11 +74,11 @@ void register_exceptions(py::module_& m) {
     });
 }
 
-// Raises kx29.FailedError with the images that were acquired before the failure.
-[[noreturn]] void raise_failed(const std::string& message, py::object images) {
-    py::object exc = py::reinterpret_borrow<py::object>(g_failed_error)(message);
-    exc.attr("images") = std::move(images);
-    PyErr_SetObject(g_failed_error, exc.ptr());
+// Raises `type` with the message and the images finished before the error.
+[[noreturn]] void raise_with_images(PyObject* type, const std::string& message, const py::list& images) {
+    py::object exc = py::reinterpret_borrow<py::object>(type)(message);
+    exc.attr("images") = images;
+    PyErr_SetObject(type, exc.ptr());
     throw py::error_already_set();
 }
 
@@ -211,56 +217,6 @@ std::string outcome_summary(int channel, const kx29::AcquireResult& r, int satur
     return r.message.empty() ? s : s + ": " + r.message;
 }
 
-// Everything a running acquisition hands back to Python. The GIL is held only
-// around the Python calls: the progress callback and the signal check.
-class Follower {
-public:
-    Follower(py::object progress) : progress_(std::move(progress)) {}
-
-    kx29::AcquireEvents events() {
-        kx29::AcquireEvents ev;
-        ev.progress = [this](const kx29::Progress& p) { report(p); };
-        ev.image_done = [this](int, const kx29::Image& img) { images_.push_back(img); };
-        ev.image_missed = [this](int) { ++missed_; };
-        ev.stop_requested = [this] { return stop_requested(); };
-        return ev;
-    }
-
-    std::vector<kx29::Image>& images() { return images_; }
-    int missed() const { return missed_; }
-    // A Python exception (KeyboardInterrupt, or one raised by the callback) that ended the acquisition.
-    std::optional<py::error_already_set>& pending() { return pending_; }
-
-private:
-    void report(const kx29::Progress& p) {
-        if (progress_.is_none() || pending_) return;
-        py::gil_scoped_acquire gil;
-        try {
-            progress_(p);
-        } catch (py::error_already_set& e) {
-            pending_ = std::move(e);
-        }
-    }
-
-    // Signals are looked at every 20 ms: taking the GIL on every poll would
-    // slow the other Python threads and the poll alike.
-    bool stop_requested() {
-        if (pending_) return true;
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_check_ < std::chrono::milliseconds(20)) return false;
-        last_check_ = now;
-        py::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) pending_.emplace();
-        return pending_.has_value();
-    }
-
-    py::object progress_;
-    std::vector<kx29::Image> images_;
-    int missed_ = 0;
-    std::optional<py::error_already_set> pending_;
-    std::chrono::steady_clock::time_point last_check_{};
-};
-
 struct AcquireArgs {
     int frames = 1;
     int images = 1;
@@ -275,9 +231,6 @@ struct AcquireArgs {
 };
 
 kx29::AcquireRequest acquire_request(int channel, const AcquireArgs& a) {
-    if (a.images < 0)
-        throw kx29::Error(kx29::ErrorKind::Usage, "an endless series (images < 0) has no end to return at: "
-                                                  "call acquire in a loop");
     if (a.timeout && !(std::isfinite(*a.timeout) && *a.timeout > 0))
         throw kx29::Error(kx29::ErrorKind::Usage, "timeout must be a positive number of seconds");
     kx29::AcquireRequest req;
@@ -293,36 +246,231 @@ kx29::AcquireRequest acquire_request(int channel, const AcquireArgs& a) {
     return req;
 }
 
-py::object channel_acquire(const PyChannel& ch, const AcquireArgs& a) {
-    kx29::AcquireRequest req = acquire_request(ch.number, a);
-    ch.seg->require_daemon();
-    kx29::Acquisition acq(*ch.seg, req);  // checks everything before anything is written
-    auto stall = a.timeout ? std::chrono::milliseconds(std::llround(*a.timeout * 1000))
-                           : kx29::default_stall_timeout(acq.plan());
-    Follower follower(a.progress);
-    kx29::AcquireResult r;
-    {
-        py::gil_scoped_release nogil;
-        acq.start();
-        r = acq.follow(follower.events(), stall);
+// An acquisition followed in a thread of its own, whose progress reports and
+// finished images are handed over, in the order they came, to the thread that
+// iterates. Python code (the progress callback, the signal check) runs only in
+// that thread, and only while it waits for the next image.
+class ImageStream {
+public:
+    // Checks the request (a usage error writes nothing), then writes it.
+    ImageStream(const PyChannel& ch, const AcquireArgs& a)
+        : seg_(ch.seg), channel_(ch.number), images_asked_(a.images), progress_(a.progress) {
+        kx29::AcquireRequest req = acquire_request(ch.number, a);
+        seg_->require_daemon();
+        acq_.emplace(*seg_, req);
+        stall_ = a.timeout ? std::chrono::milliseconds(std::llround(*a.timeout * 1000))
+                           : kx29::default_stall_timeout(acq_->plan());
+        worker_ = std::thread([this] { run(); });
     }
-    if (follower.pending()) throw *follower.pending();
+    ImageStream(const ImageStream&) = delete;
+    ImageStream& operator=(const ImageStream&) = delete;
+    ~ImageStream() { close(); }
 
-    py::list images;
-    int saturated = 0;
-    for (auto& img : follower.images()) {
-        saturated += img.saturated();
-        images.append(py::cast(std::move(img)));
+    // The next finished image; nullopt after the last one of a completed
+    // acquisition. Any other end raises (see raise_end).
+    std::optional<py::object> next() {
+        while (!finished_) {
+            if (pending_) return finish();
+            std::optional<Event> ev = take_event();
+            if (!ev) {
+                if (ended()) return finish();
+                check_signals();
+            } else if (auto* img = std::get_if<kx29::Image>(&*ev)) {
+                return keep(std::move(*img));
+            } else {
+                report(std::get<kx29::Progress>(*ev));
+            }
+        }
+        return std::nullopt;
     }
-    std::string summary = outcome_summary(ch.number, r, saturated);
-    if (r.outcome == kx29::Outcome::DaemonGone) throw kx29::Error(kx29::ErrorKind::Environment, summary);
-    if (r.outcome != kx29::Outcome::Completed) raise_failed(summary, images);
-    if (follower.missed() > 0)
-        raise_failed("channel " + std::to_string(ch.number) + ": " + std::to_string(follower.missed()) + " of " +
-                         std::to_string(req.images) + " images were overwritten before they could be copied",
-                     images);
-    if (req.images == 1) return images[0];
-    return images;
+
+    // Withdraws the request if it still runs and waits until the daemon is
+    // done with it; images not yet taken are dropped.
+    void close() {
+        finished_ = true;
+        stop_ = true;
+        join();
+    }
+
+    // Every image handed over so far, in order.
+    const py::list& images() const { return images_; }
+
+private:
+    using Event = std::variant<kx29::Progress, kx29::Image>;
+    // How often signals (Ctrl-C) are looked at while waiting for an event.
+    static constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
+
+    // The acquisition thread: touches no Python object.
+    void run() {
+        kx29::AcquireEvents ev;
+        if (!progress_.is_none()) ev.progress = [this](const kx29::Progress& p) { push(p); };
+        ev.image_done = [this](int, const kx29::Image& img) { push(img); };
+        ev.image_missed = [this](int) { ++missed_; };
+        ev.stop_requested = [this] { return stop_.load(); };
+        try {
+            acq_->start(stall_, ev.stop_requested);
+            result_ = acq_->follow(ev, stall_);
+        } catch (...) {
+            error_ = std::current_exception();
+        }
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        arrived_.notify_all();
+    }
+
+    void push(Event e) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(e));
+        arrived_.notify_all();
+    }
+
+    // The next event, waiting for one at most a signal check's interval with
+    // the GIL released.
+    std::optional<Event> take_event() {
+        py::gil_scoped_release nogil;
+        std::unique_lock lock(mutex_);
+        arrived_.wait_for(lock, kSignalCheckInterval, [this] { return !queue_.empty() || ended_; });
+        if (queue_.empty()) return std::nullopt;
+        Event e = std::move(queue_.front());
+        queue_.pop_front();
+        return e;
+    }
+
+    bool ended() {
+        std::lock_guard lock(mutex_);
+        return ended_ && queue_.empty();
+    }
+
+    void join() {
+        if (!worker_.joinable()) return;
+        py::gil_scoped_release nogil;
+        worker_.join();
+    }
+
+    py::object keep(kx29::Image&& img) {
+        saturated_ += img.saturated();
+        py::object obj = py::cast(std::move(img));
+        images_.append(obj);
+        return obj;
+    }
+
+    // A Python exception (KeyboardInterrupt, or one of the progress callback)
+    // withdraws the request; it is raised once the acquisition has ended.
+    void interrupt(py::error_already_set&& e) {
+        pending_ = std::move(e);
+        stop_ = true;
+    }
+
+    void report(const kx29::Progress& p) {
+        try {
+            progress_(p);
+        } catch (py::error_already_set& e) {
+            interrupt(std::move(e));
+        }
+    }
+
+    void check_signals() {
+        if (PyErr_CheckSignals() != 0) interrupt(py::error_already_set());
+    }
+
+    // Waits for the acquisition thread to end, keeps the images still queued
+    // (the exception carries them), then raises how it ended, if not completed.
+    std::optional<py::object> finish() {
+        finished_ = true;
+        join();
+        for (auto& ev : queue_)
+            if (auto* img = std::get_if<kx29::Image>(&ev)) keep(std::move(*img));
+        queue_.clear();
+        raise_end();
+        return std::nullopt;
+    }
+
+    // The one mapping of an acquisition's end to Python. Completed returns;
+    // every other end raises an exception whose `images` holds the images
+    // finished before it, with the library's text.
+    void raise_end() {
+        const std::string text = end_text();
+        if (pending_) raise_pending(text);
+        if (error_) {
+            try {
+                std::rethrow_exception(error_);
+            } catch (const kx29::Error& e) {
+                raise_with_images(exception_for(e.kind()), e.what(), images_);
+            }
+        }
+        switch (result_.outcome) {
+        case kx29::Outcome::Completed:
+            if (missed_ > 0)
+                raise_with_images(g_failed_error,
+                                  "channel " + std::to_string(channel_) + ": " + std::to_string(missed_) + " of " +
+                                      std::to_string(images_asked_) +
+                                      " images were overwritten before they could be copied",
+                                  images_);
+            return;
+        case kx29::Outcome::Interrupted: raise_with_images(PyExc_KeyboardInterrupt, text, images_);
+        case kx29::Outcome::DaemonGone: raise_with_images(g_daemon_error, text, images_);
+        case kx29::Outcome::Failed:
+        case kx29::Outcome::TimedOut:
+        case kx29::Outcome::EndedElsewhere: raise_with_images(g_failed_error, text, images_);
+        }
+    }
+
+    // The exception that stopped the acquisition, as it was raised, with the
+    // images; a bare KeyboardInterrupt also gets the text of the end.
+    [[noreturn]] void raise_pending(const std::string& text) {
+        py::object exc = pending_->value();
+        if (pending_->matches(PyExc_KeyboardInterrupt) && py::len(exc.attr("args")) == 0)
+            exc.attr("args") = py::make_tuple(text);
+        if (PyObject_SetAttrString(exc.ptr(), "images", images_.ptr()) != 0) PyErr_Clear();
+        throw *pending_;
+    }
+
+    std::string end_text() const {
+        if (!error_) return outcome_summary(channel_, result_, saturated_);
+        try {
+            std::rethrow_exception(error_);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }
+
+    SegmentPtr seg_;
+    int channel_;
+    int images_asked_;
+    py::object progress_;
+    std::optional<kx29::Acquisition> acq_;
+    std::chrono::milliseconds stall_{};
+    std::thread worker_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> missed_{0};
+
+    std::mutex mutex_;  // guards queue_ and ended_ while the thread runs
+    std::condition_variable arrived_;
+    std::deque<Event> queue_;
+    bool ended_ = false;
+    kx29::AcquireResult result_;  // written by the thread before ended_
+    std::exception_ptr error_;
+
+    // The iterating thread's own.
+    bool finished_ = false;
+    py::list images_;
+    int saturated_ = 0;
+    std::optional<py::error_already_set> pending_;
+};
+
+py::object channel_acquire(const PyChannel& ch, const AcquireArgs& a) {
+    if (a.images < 0)
+        throw kx29::Error(kx29::ErrorKind::Usage, "an endless series (images < 0) has no end to return at: "
+                                                  "call acquire_iter");
+    ImageStream stream(ch, a);
+    while (stream.next()) {
+    }
+    if (a.images == 1) return stream.images()[0];
+    return stream.images();
+}
+
+std::unique_ptr<ImageStream> channel_acquire_iter(const PyChannel& ch, const AcquireArgs& a) {
+    return std::make_unique<ImageStream>(ch, a);
 }
 
 // ---- Images ----------------------------------------------------------------------------
@@ -360,6 +508,23 @@ std::string progress_repr(const kx29::Progress& p) {
     return "<kx29.Progress frame " + std::to_string(p.frame_in_image) + "/" + std::to_string(p.frames_per_image) +
            ", image " + std::to_string(p.images_done) + "/" + std::to_string(p.images_total) + ", '" + p.message +
            "'>";
+}
+
+// Channel.acquire and Channel.acquire_iter: one request, two ways to take its images.
+template <typename Result>
+void def_acquire(py::class_<PyChannel>& cls, const char* name, Result (*run)(const PyChannel&, const AcquireArgs&),
+                 const char* doc) {
+    cls.def(
+        name,
+        [run](const PyChannel& c, int frames, int images, bool add, bool ccd, py::object window,
+              std::optional<int> format, std::optional<int> ref_level, std::optional<double> exposure,
+              py::object progress, std::optional<double> timeout) {
+            return run(c, {frames, images, add, ccd, std::move(window), format, ref_level, exposure,
+                           std::move(progress), timeout});
+        },
+        "frames"_a = 1, "images"_a = 1, "add"_a = false, "ccd"_a = false, "window"_a = py::none(),
+        "format"_a = py::none(), "ref_level"_a = py::none(), "exposure"_a = py::none(), "progress"_a = py::none(),
+        "timeout"_a = py::none(), doc);
 }
 
 }  // namespace
@@ -420,27 +585,42 @@ PYBIND11_MODULE(kx29, m) {
         .def("_repr_png_", [](const kx29::Image& i) { return image_bytes(i, "png"); })
         .def("__repr__", &image_repr);
 
-    py::class_<PyChannel>(m, "Channel", "One channel (video input) of the board.")
+    py::class_<ImageStream>(m, "Acquisition",
+                            "An acquisition under way (Channel.acquire_iter): iterating it yields each Image as it "
+                            "finishes and ends when the request has completed; an exception that ends it early "
+                            "carries all the images finished before it in `images`. close() withdraws the request.")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__",
+             [](ImageStream& s) {
+                 if (auto img = s.next()) return *img;
+                 throw py::stop_iteration();
+             })
+        .def("close", &ImageStream::close,
+             "Withdraws the request if it still runs and waits until the daemon is done with it")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](ImageStream& s, py::args) { s.close(); });
+
+    py::class_<PyChannel> channel(m, "Channel", "One channel (video input) of the board.");
+    channel
         .def_readonly("number", &PyChannel::number)
         .def_property_readonly(
             "state", [](const PyChannel& c) { return state_dict(c.seg->view(c.number).state()); },
             "The record's scalar fields, each read on its own")
-        .def("image", &channel_image, "A copy of the record's whole image, [line, column]")
-        .def("view", &channel_view, "The record's image in place: read-only, no copy, live")
-        .def(
-            "acquire",
-            [](const PyChannel& c, int frames, int images, bool add, bool ccd, py::object window,
-               std::optional<int> format, std::optional<int> ref_level, std::optional<double> exposure,
-               py::object progress, std::optional<double> timeout) {
-                return channel_acquire(c, {frames, images, add, ccd, std::move(window), format, ref_level, exposure,
-                                           std::move(progress), timeout});
-            },
-            "frames"_a = 1, "images"_a = 1, "add"_a = false, "ccd"_a = false, "window"_a = py::none(),
-            "format"_a = py::none(), "ref_level"_a = py::none(), "exposure"_a = py::none(),
-            "progress"_a = py::none(), "timeout"_a = py::none(),
-            "Acquires and returns an Image (a list of them for several images).")
+        .def("image", &channel_image,
+             "A consistent copy of the record's whole image, [line, column]: taken while no frame is written "
+             "into it (FailedError when the daemon never pauses for 5 s)")
+        .def("view", &channel_view,
+             "The record's image in place: read-only, no copy, live. The daemon writes into it while frames "
+             "arrive, so a copy of it taken during an acquisition may hold part of a frame: keep a state with "
+             "image()")
         .def("abort", &channel_abort, "timeout"_a = 5.0, "Withdraws the channel's acquisition, whoever asked for it")
         .def("__repr__", [](const PyChannel& c) { return "<kx29.Channel " + std::to_string(c.number) + ">"; });
+    def_acquire(channel, "acquire", &channel_acquire,
+                "Acquires and returns an Image (a list of them for several images). An exception that ends the "
+                "acquisition early carries the images finished before it in its attribute `images`.");
+    def_acquire(channel, "acquire_iter", &channel_acquire_iter,
+                "Writes the request of acquire() and returns an Acquisition that yields each Image as it "
+                "finishes; images < 0 is an endless series.");
 
     py::class_<Board>(m, "Board", "The board through the daemon's shared segment (key: KX29_KEY, else KX29).")
         .def(py::init(&attach_board), "key"_a = py::none())

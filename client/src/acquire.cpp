@@ -239,9 +239,14 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
 
     ChannelState s = channel_.state();
     if (busy_with_acquisition(s)) throw busy();
-    // CMD_ACQUIRE with nexp or nadd 0 acquires nothing (the gate is closed);
-    // such a leftover is withdrawn before the new parameters open the gate.
-    if (s.command & CMD_ACQUIRE) channel_.clear_command_bits(CMD_ACQUIRE | CMD_CLEAR);
+    // CMD_ACQUIRE with nexp or nadd 0 acquires nothing (the gate is closed).
+    // Another client's start holds it so for a moment; one that stays is a
+    // leftover and is withdrawn, unless the word changed meanwhile.
+    if (s.command & CMD_ACQUIRE) {
+        std::this_thread::sleep_for(kGateGrace);
+        if (busy_with_acquisition(channel_.state())) throw busy();
+        channel_.replace_command(s.command, s.command & ~(CMD_ACQUIRE | CMD_CLEAR));
+    }
 
     // A clear or reload asked for earlier is left to the daemon first: with
     // CMD_ACQUIRE set the clear would change how the first frame is read.
@@ -252,34 +257,36 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
                                            command_names(channel_.command()));
     if (why != Wait::Done) throw unanswered(name, why, stall_timeout);
     if (!req.add) {
+        const int seqn_before = channel_.seqn();
         if (!channel_.claim_with_clear()) throw busy();
         why = wait_while_alive(segment_, [&] { return (channel_.command() & CMD_CLEAR) == 0; }, stall_timeout, stop);
         if (why != Wait::Done) {
-            channel_.clear_command_bits(CMD_CLEAR);
+            channel_.withdraw_clear();
             throw unanswered(name, why, stall_timeout);
         }
-        if (busy_with_acquisition(channel_.state())) throw busy();
+        // The daemon's clear counts seqn; a bit gone without it was withdrawn.
+        if (channel_.seqn() == seqn_before)
+            throw Error(ErrorKind::Failed, name + ": another client withdrew the request before the daemon took it");
     }
 
-    // Parameters first, the command word last: the daemon reads them all
-    // afresh in the pass that sees CMD_ACQUIRE.
+    // The channel is claimed with the gate closed (nexp 0): CMD_ACQUIRE set by
+    // compare-and-swap on a word that asks for no acquisition or clear, so that
+    // of two clients starting at once one is refused before it has written
+    // anything. The parameters follow, nexp last: it opens the gate, and the
+    // daemon reads them all afresh in the pass that sees it open.
+    if (channel_.command() & CMD_ACQUIRE) throw busy();
+    channel_.set_nexp(0);
+    if (!channel_.claim_for_acquisition(!req.add, req.ccd)) throw busy();
     if (req.exposure) channel_.set_exposure(*req.exposure);
     if (req.format) channel_.set_next_form(*req.format);
     if (req.ref_lev) channel_.set_ref_lev(*req.ref_lev);
     if (plan_.window) channel_.set_window(*plan_.window);
     channel_.set_nadd(req.frames);
-    channel_.set_nexp(req.images);
-    // CMD_CCD is never cleared by the daemon, so a bit left from an earlier
-    // request is removed when this one does not ask for the correction.
-    if (req.ccd)
-        channel_.set_command_bits(CMD_CCD);
-    else
-        channel_.clear_command_bits(CMD_CCD);
-
+    window0_ = channel_.window();
     seqn0_ = channel_.seqn();
     seqmsg0_ = channel_.seqmsg();
     started_ = Clock::now();
-    channel_.set_command_bits(CMD_ACQUIRE | (req.add ? 0 : CMD_CLEAR));
+    channel_.set_nexp(req.images);
 }
 
 void Acquisition::stop() {
@@ -410,6 +417,11 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         const int seqn = seqn_after(seqn0_, end);
         auto copy = image_at(channel_, seqn, copy_patience);
         if (!copy || (confirm && !is_frame_message(copy->state.msg, seqn))) return std::nullopt;
+        if (copy->state.window != window0_) {
+            foreign = "the window of channel " + std::to_string(req.channel) + " changed during image " +
+                      std::to_string(pr.images_done + 1) + "; its frames were not summed over one window";
+            return std::nullopt;
+        }
         if (!req.add && copy->state.nadded != per_image) {
             foreign = "image " + std::to_string(pr.images_done + 1) + " holds " + std::to_string(copy->state.nadded) +
                       " frames by the daemon's count, not " + std::to_string(per_image) +
@@ -436,11 +448,13 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         finished.clear();
     };
     // After a withdrawal, from whichever side: the frame under way when it
-    // came is awaited, and may have been the last of an image.
+    // came is awaited, and may have been the last of an image; not so a long
+    // exposure, which a withdrawal cuts short.
     auto withdrawn = [&](Outcome outcome, std::string message) {
         wait_until_settled(segment_, req.channel, 2 * copy_patience);
         pr.frames_done = frames_between(seqn0_, channel_.seqn());
-        if (pr.frames_done - image_start >= per_image && (!finite || pr.images_done < pr.images_total)) {
+        if (!plan_.long_exposure && pr.frames_done - image_start >= per_image &&
+            (!finite || pr.images_done < pr.images_total)) {
             const int end = image_start + per_image;
             if (auto img = copy_image(end, true)) finish_image(end, std::move(img));
         }
@@ -513,11 +527,20 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
             return result(Outcome::Failed, s.msg);
         }
 
+        // Another request on the channel: this one ended unseen (this client
+        // was held up longer than the next client took to start), or another
+        // client rewrote it. Its images so far stay; it is not withdrawn, since
+        // the request in the record is no longer this one.
+        const bool replaced = (finite ? nexp > last_nexp || pr.frames_done > req.images * per_image
+                                      : nexp != req.images && nexp != 0) ||
+                              ((command & CMD_ACQUIRE) && s.nadd != per_image && s.nadd != 0);
+        if (replaced) {
+            hand_over();
+            return result(Outcome::Failed, "another client's request replaced this one on channel " +
+                                               std::to_string(req.channel) + " before its end was seen");
+        }
         if (finite) {
-            if (nexp > last_nexp) {  // another client asked for more images
-                pr.images_total += nexp - last_nexp;
-                last_nexp = nexp;
-            } else if (nexp < last_nexp && nexp >= 0 && (nexp > 0 || !(command & CMD_ACQUIRE))) {
+            if (nexp < last_nexp && nexp >= 0 && (nexp > 0 || !(command & CMD_ACQUIRE))) {
                 // Each drop by the daemon ends one image of per_image frames.
                 while (last_nexp > nexp && pr.frames_done - image_start >= per_image) {
                     const int end = image_start + per_image;

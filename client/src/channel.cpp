@@ -171,6 +171,28 @@ bool Channel::claim_with_clear() {
                                        __ATOMIC_SEQ_CST);
 }
 
+bool Channel::replace_command(int expected, int word) {
+    return __atomic_compare_exchange_n(&rec_->command, &expected, word, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+bool Channel::claim_for_acquisition(bool clear, bool ccd) {
+    int word = load(rec_->command);
+    for (;;) {
+        if ((word & (CMD_ACQUIRE | CMD_CLEAR)) || word == CMD_RELOAD) return false;
+        const int next = (word & ~CMD_CCD) | CMD_ACQUIRE | (clear ? CMD_CLEAR : 0) | (ccd ? CMD_CCD : 0);
+        if (__atomic_compare_exchange_n(&rec_->command, &word, next, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            return true;
+    }
+}
+
+void Channel::withdraw_clear() {
+    int word = load(rec_->command);
+    while ((word & (CMD_CLEAR | CMD_ACQUIRE)) == CMD_CLEAR &&
+           !__atomic_compare_exchange_n(&rec_->command, &word, word & ~CMD_CLEAR, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+    }
+}
+
 bool Channel::request_reload() {
     int expected = 0;
     return __atomic_compare_exchange_n(&rec_->command, &expected, static_cast<int>(CMD_RELOAD), false,

@@ -30,7 +30,7 @@ std::string seconds_text(std::chrono::milliseconds t) {
 bool acquiring(const ChannelState& s) { return (s.command & CMD_ACQUIRE) && s.nexp != 0 && s.nadd != 0; }
 
 void check_window_change(int channel, const ChannelState& s) {
-    if (acquiring(s))
+    if (acquiring(s) || (s.command & (CMD_ACQUIRE | CMD_CLEAR)))
         throw Error(ErrorKind::Failed, channel_name(channel) +
                                            " is acquiring; its window can't change until the acquisition ends");
 }
@@ -40,9 +40,17 @@ void clear_image(Channel& ch, std::chrono::milliseconds timeout, const StopFn& s
     if (ch.command() & CMD_ACQUIRE)
         throw Error(ErrorKind::Failed, channel_name(ch.number()) + " is acquiring; the image can't be cleared");
     const int seqn0 = ch.seqn(), nadded0 = ch.nadded(), addlev0 = ch.addlev();
-    if (!request_and_wait(ch, CMD_CLEAR, timeout, stop))
+    // Set by compare-and-swap: a clear bit already set belongs to another
+    // client (an acquisition starting afresh asks for one first), and
+    // withdrawing it on a time-out must not take away a bit set by anyone else.
+    if (!ch.claim_with_clear())
+        throw Error(ErrorKind::Failed, channel_name(ch.number()) + " has a request pending (command " +
+                                           command_names(ch.command()) + "); the image can't be cleared now");
+    if (!poll_until([&] { return (ch.command() & CMD_CLEAR) == 0; }, timeout, stop)) {
+        ch.withdraw_clear();
         throw Error(ErrorKind::Failed, channel_name(ch.number()) + ": the daemon did not clear the image within " +
                                            seconds_text(timeout));
+    }
     // The daemon zeroes the pixels but leaves the tallies; an empty image
     // holds no frames. The bit may have been taken up by another client's
     // acquisition that set it too (its first frame then replaced the image):

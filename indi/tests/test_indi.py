@@ -112,6 +112,15 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         c.switch(dev(1), "CCD_ABORT_EXPOSURE", "ABORT")
         assert c.wait_state(dev(1), "CCD_EXPOSURE", ("Idle",), 2) == "Idle"
         assert c.wait(lambda: channel_status(d.env, 1)["activity"] == "idle", 5)
+        # Withdrawn by another client part-way through its 50 frames: Alert, and no image of the frames read.
+        files = len(c.props.get((dev(0), "CCD_FILE_PATH"), []))
+        c.new("Number", dev(0), "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=2.0)
+        assert c.wait(lambda: channel_status(d.env, 0)["nadded"] >= 3, 10)
+        seen = len(c.messages)
+        assert ctl(d.env, "abort", "-c", "0").returncode == 0
+        assert c.wait_state(dev(0), "CCD_EXPOSURE", ("Ok", "Alert")) == "Alert"
+        assert any("another client withdrew" in m[1] for m in c.messages[seen:]), c.messages[seen:]
+        assert len(c.props.get((dev(0), "CCD_FILE_PATH"), [])) == files
 
         # Live video: more than 2 frames a second, 8-bit pictures of the frame and binning last set (201x101, 2x2);
         # the channel idle once it stops.

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import kx29
-from kx29sim import Daemon, ctl, ctl_error, fresh_key, read_fits
+from kx29sim import Daemon, ctl, ctl_error, fresh_key, read_fits, wait_for
 
 VIDEO, LONG_EXPOSURE, NO_VIDEO = 0, 1, 2  # channel 1 carries the long-exposure camera
 
@@ -64,21 +64,66 @@ def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
     assert np.array_equal(view, kx29.Board(daemon.key).channels[VIDEO].image()) and not np.array_equal(view, before)
 
 
-@pytest.mark.parametrize("channel, request_", [
-    (LONG_EXPOSURE, dict(exposure=20.0)),
-    (VIDEO, dict(frames=5, images=1000)),
+def ctrl_c(env, channel):
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+def abort_elsewhere(env, channel):
+    ctl(env, "abort", "-c", str(channel))
+
+
+@pytest.mark.parametrize("channel, request_, after, end, error, text", [
+    (LONG_EXPOSURE, dict(exposure=20.0), 0, ctrl_c, KeyboardInterrupt, "withdrawn here"),
+    (VIDEO, dict(frames=5, images=1000), 2, ctrl_c, KeyboardInterrupt, "withdrawn here"),
+    (VIDEO, dict(frames=5, images=3), 1, abort_elsewhere, kx29.FailedError, "withdrawn by another client"),
 ])
-def test_keyboard_interrupt_withdraws_and_leaves_channel_idle(board, channel, request_):
+def test_an_acquisition_ended_early_raises_with_its_finished_images(daemon, board, channel, request_, after, end,
+                                                                     error, text):
     ch = board.channels[channel]
-    t0 = time.monotonic()
-    # Ctrl-C from another thread, which runs only if acquire lets go of the interpreter while it waits.
-    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
-    with pytest.raises(KeyboardInterrupt):
-        ch.acquire(**request_)
-    assert time.monotonic() - t0 < 3
+    enders = []
+
+    def progress(p):
+        # From another thread: Ctrl-C then runs only if acquire lets go of the interpreter while it waits.
+        if p.images_done == after and not enders:
+            enders.extend([time.monotonic(), threading.Thread(target=end, args=(daemon.env, channel))])
+            enders[1].start()
+
+    with pytest.raises(error) as e:
+        ch.acquire(progress=progress, **request_)
+    assert time.monotonic() - enders[0] < 2.5
+    enders[1].join()
+    assert str(e.value).startswith(f"channel {channel}: {text} after ") and f" frames, {after} images" in str(e.value)
+    assert [img.header["NCOMBINE"] for img in e.value.images] == [request_.get("frames", 1)] * after
     assert ch.state["nexp"] == 0 and board.status()["channels"][channel]["activity"] == "idle"
     # The frame under way is finished: none of it counts in the next request.
     assert len(ch.acquire(frames=2, images=3, exposure=request_.get("exposure") and 0.2)) == 3
+
+
+def test_ctrl_c_while_another_channel_holds_the_daemon(board):
+    # A fresh image waits for the daemon to clear it, which the long exposure of the other channel delays.
+    with board.channels[LONG_EXPOSURE].acquire_iter(exposure=10.0):
+        assert wait_for(lambda: board.channels[LONG_EXPOSURE].state["msg"].startswith("Tandem Exposure"))
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt, match="^channel 0: interrupted before the daemon took") as e:
+            board.channels[VIDEO].acquire()
+    assert e.value.images == [] and board.channels[VIDEO].state["command"] == 0
+
+
+def test_acquire_iter_yields_each_image_as_it_finishes(daemon, board):
+    ch = board.channels[VIDEO]
+    # Image k comes while the daemon works on image k + 1 (nexp counts the images left).
+    assert [ch.state["nexp"] for _ in ch.acquire_iter(frames=3, images=3)] == [2, 1, 0]
+
+    endless = ch.acquire_iter(frames=5, images=-1)
+    images = [next(endless), next(endless)]
+    abort_elsewhere(daemon.env, VIDEO)
+    with pytest.raises(kx29.FailedError) as e:
+        next(endless)
+    assert e.value.images == images and next(endless, None) is None
+
+    with ch.acquire_iter(frames=3, images=-1) as stream:
+        next(stream)
+    assert ch.state["nexp"] == 0 and board.status()["channels"][VIDEO]["activity"] == "idle"
 
 
 def test_errors_carry_the_messages_of_kx29ctl(daemon, board, monkeypatch):

@@ -125,6 +125,7 @@ function onAcquisition(ev) {
   const a = JSON.parse(ev.data);
   const t = tiles[a.channel];
   const bar = t.$("progress");
+  t.node.classList.toggle("failed", !a.running && a.outcome !== "completed");
   if (a.running) {
     const total = a.images_total > 0 ? a.images_total : 0;
     if (total) { bar.max = total; bar.value = a.images_done; } else bar.removeAttribute("value");
@@ -134,9 +135,9 @@ function onAcquisition(ev) {
     else if (a.remaining_s !== null && a.remaining_s !== undefined) text += `, ${fmt(a.remaining_s, 1)} s left`;
     t.$(".progress-text").textContent = text;
   } else {
+    // Only a completed run is full: any other outcome kept none of an unfinished image.
     bar.max = 1; bar.value = a.outcome === "completed" ? 1 : 0;
-    t.$(".progress-text").textContent = `${a.outcome}: ${a.images_done} images, ${a.frames_done} frames` +
-      (a.message ? ` (${a.message})` : "");
+    t.$(".progress-text").textContent = a.summary + (a.message ? ` (${a.message})` : "");
   }
 }
 

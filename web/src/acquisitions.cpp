@@ -11,23 +11,12 @@ struct Acquisitions::Run {
     explicit Run(kx29::Segment s) : segment(std::move(s)) {}
     kx29::Segment segment;  // its own attachment: the acquisition holds a reference to it
     std::optional<kx29::Acquisition> acquisition;
+    std::string summary;  // the line of its end (or why it did not start), set before done
     std::atomic<bool> done{false};
     std::jthread thread;
 };
 
 namespace {
-
-const char* outcome_name(kx29::Outcome o) {
-    switch (o) {
-    case kx29::Outcome::Completed: return "completed";
-    case kx29::Outcome::Failed: return "failed";
-    case kx29::Outcome::Interrupted: return "interrupted";
-    case kx29::Outcome::TimedOut: return "timed out";
-    case kx29::Outcome::DaemonGone: return "daemon gone";
-    case kx29::Outcome::EndedElsewhere: return "ended by another client";
-    }
-    return "?";
-}
 
 json optional_json(const std::optional<double>& v) { return v ? json(*v) : json(nullptr); }
 
@@ -54,49 +43,89 @@ Acquisitions::~Acquisitions() { stop_all(); }
 void Acquisitions::start(const kx29::AcquireRequest& req) {
     kx29::check_channel(req.channel);
     const int ch = req.channel;
-    std::lock_guard lock(locks_[ch]);
-    if (runs_[ch] && !runs_[ch]->done)
-        throw kx29::Error(kx29::ErrorKind::Failed, "channel " + std::to_string(ch) + " is acquiring");
-    runs_[ch].reset();  // joins the finished thread
+    std::future<void> taken;
+    {
+        std::lock_guard lock(locks_[ch]);
+        if (closed_) throw kx29::Error(kx29::ErrorKind::Failed, "the console is stopping");
+        if (runs_[ch] && !runs_[ch]->done)
+            throw kx29::Error(kx29::ErrorKind::Failed, "channel " + std::to_string(ch) + " is acquiring");
+        runs_[ch].reset();  // joins the finished thread
 
-    auto run = std::make_unique<Run>(kx29::Segment::attach(kx29::Access::ReadWrite));
-    run->segment.require_daemon();
-    run->acquisition.emplace(run->segment, req);  // checks everything before anything is written
-    run->acquisition->start();
-    const auto& plan = run->acquisition->plan();
+        auto run = std::make_unique<Run>(kx29::Segment::attach(kx29::Access::ReadWrite));
+        run->segment.require_daemon();
+        run->acquisition.emplace(run->segment, req);  // checks everything before anything is written
+        std::promise<void> started;
+        taken = started.get_future();
+        Run& r = *run;
+        run->thread = std::jthread(
+            [this, &r, started = std::move(started)](std::stop_token st) mutable { carry_out(r, std::move(started), st); });
+        runs_[ch] = std::move(run);
+    }
+    // The daemon may take the request only after another channel's long
+    // exposure; the channel's lock is free meanwhile, so that an abort or the
+    // console's end can stop the wait.
+    taken.get();
+}
+
+void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token stop) {
+    kx29::Acquisition& acq = *run.acquisition;
+    const kx29::AcquirePlan& plan = acq.plan();
+    const int ch = plan.request.channel;
+    const auto stall = kx29::default_stall_timeout(plan);
+    kx29::AcquireEvents ev;
+    ev.stop_requested = [&] { return stop.stop_requested(); };
+    try {
+        acq.start(stall, ev.stop_requested);
+    } catch (const std::exception& e) {
+        run.summary = e.what();
+        run.done = true;  // nothing left in the record: the channel is free for the next request
+        taken.set_exception(std::current_exception());
+        return;
+    }
     hub_.publish("acquisition",
                  json{{"channel", ch}, {"running", true}, {"frames_done", 0}, {"images_done", 0},
                       {"images_total", plan.request.images}, {"frames_per_image", plan.request.frames},
                       {"long_exposure", plan.long_exposure}}
                      .dump(),
                  kTopicAcquisition0 + ch);
-    Run& r = *run;
-    run->thread = std::jthread([this, &r](std::stop_token st) { follow(r, st); });
-    runs_[ch] = std::move(run);
-}
+    taken.set_value();
 
-void Acquisitions::follow(Run& run, std::stop_token stop) {
-    const int ch = run.acquisition->plan().request.channel;
-    kx29::AcquireEvents ev;
     ev.progress = [&](const kx29::Progress& p) {
         hub_.publish("acquisition", progress_json(ch, p).dump(), kTopicAcquisition0 + ch);
     };
-    ev.stop_requested = [&] { return stop.stop_requested(); };
-    json end = {{"channel", ch}, {"running", false}};
+    kx29::AcquireResult r;
     try {
-        kx29::AcquireResult r = run.acquisition->follow(ev, kx29::default_stall_timeout(run.acquisition->plan()));
-        end.update({{"outcome", outcome_name(r.outcome)},
-                    {"frames_done", r.frames},
-                    {"images_done", r.images},
-                    {"message", r.message}});
+        r = acq.follow(ev, stall);
     } catch (const std::exception& e) {
-        end.update({{"outcome", "failed"}, {"message", e.what()}});
+        r = {kx29::Outcome::Failed, 0, 0, 0, e.what()};
     }
-    hub_.publish("acquisition", end.dump(), kTopicAcquisition0 + ch);
-    run.done = true;
+    run.summary = kx29::acquisition_summary(ch, r, 0);
+    run.done = true;  // a new run joins this thread before it publishes anything
+    hub_.publish("acquisition",
+                 json{{"channel", ch},
+                      {"running", false},
+                      {"outcome", kx29::outcome_text(r.outcome)},
+                      {"frames_done", r.frames},
+                      {"images_done", r.images},
+                      {"partial_frames", r.partial_frames},
+                      {"message", r.message},
+                      {"summary", run.summary}}
+                     .dump(),
+                 kTopicAcquisition0 + ch);
+}
+
+std::optional<std::string> Acquisitions::stop(int channel) {
+    kx29::check_channel(channel);
+    std::lock_guard lock(locks_[channel]);
+    std::unique_ptr<Run> run = std::move(runs_[channel]);
+    if (!run || run->done) return std::nullopt;
+    run->thread.request_stop();  // follow() withdraws the request and waits for the frame under way
+    run->thread.join();
+    return run->summary;
 }
 
 void Acquisitions::stop_all() {
+    closed_ = true;
     for (int ch = 0; ch < 4; ++ch) {
         std::lock_guard lock(locks_[ch]);
         runs_[ch].reset();  // the jthread asks to stop and joins: follow withdraws the request

@@ -105,8 +105,10 @@ public:
         server_.listen_after_bind();
     }
 
-    // Ends every stream, then the server; safe from another thread.
+    // Ends every stream and acquisition, then the server; safe from another
+    // thread. An acquire request waiting for the daemon's turn ends with them.
     void shut_down() {
+        acquisitions_.stop_all();
         hub_.close();
         server_.stop();
     }
@@ -180,13 +182,16 @@ private:
             acquisitions_.start(request);
             reply_json(res, 202, {{"channel", request.channel}, {"started", true}});
         }));
-        server_.Post(R"(/api/channels/(-?\d{1,9})/abort)", guarded([](const httplib::Request& req, httplib::Response& res) {
+        server_.Post(R"(/api/channels/(-?\d{1,9})/abort)", guarded([this](const httplib::Request& req, httplib::Response& res) {
             const int ch = channel_of(req);
             parse_empty_body(req.body);
+            // The console's own acquisition is withdrawn by its thread, so that it
+            // ends as withdrawn here; anything else on the channel through the record.
+            const std::optional<std::string> own = acquisitions_.stop(ch);
             auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
             kx29::AbortReport r = kx29::abort_channel(seg, ch);
-            reply_json(res, 200, {{"channel", ch}, {"was_acquiring", r.was_acquiring}, {"idle", r.idle},
-                                  {"daemon_alive", r.daemon_alive}, {"summary", r.summary}});
+            reply_json(res, 200, {{"channel", ch}, {"was_acquiring", own || r.was_acquiring}, {"idle", r.idle},
+                                  {"daemon_alive", r.daemon_alive}, {"summary", own.value_or(r.summary)}});
         }));
         server_.Post(R"(/api/channels/(-?\d{1,9})/show)", guarded([](const httplib::Request& req, httplib::Response& res) {
             const int ch = channel_of(req);

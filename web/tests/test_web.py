@@ -50,12 +50,27 @@ def test_refused_requests_change_nothing(console, name, path, body, headers, sta
     assert channel_status(console.env, 0) == before
 
 
+def event_data(console):
+    """The data of the console's events as they come, the latest of each kind first."""
+    conn = http.client.HTTPConnection(console.base.removeprefix("http://"), timeout=10)
+    conn.request("GET", "/api/events")
+    yield from (json.loads(line[6:]) for line in conn.getresponse() if line.startswith(b"data: "))
+
+
 def test_acquire_busy_abort_and_images(console, tmp_path):
     assert console.json("POST", ACQUIRE, {"images": -1})[0] == 202
     assert wait_for(lambda: channel_status(console.env, 0)["activity"] == "acquiring")
     assert console.json("POST", ACQUIRE, {"images": 1}) == (409, {"error": "channel 0 is acquiring"})
+    assert console.json("POST", "/api/channels/0/window", {"window": "full"})[0] == 409
     status, reply = console.json("POST", "/api/channels/0/abort", {})
     assert status == 200 and reply["was_acquiring"] and reply["idle"], reply
+    assert reply["summary"].startswith("channel 0: withdrawn here"), reply
+    # Withdrawn from outside, the run is not completed.
+    assert console.json("POST", ACQUIRE, {"frames": 50})[0] == 202
+    events = event_data(console)
+    assert ctl(console.env, "abort", "-c", "0").returncode == 0
+    end = next(e for e in events if e.get("channel") == 0 and e.get("running") is False)
+    assert end["outcome"] == "withdrawn by another client", end
 
     body = {"frames": 2, "images": 1, "window": [96, 64, 320, 240], "format": 1, "ref_level": 5}
     assert console.json("POST", ACQUIRE, body)[0] == 202

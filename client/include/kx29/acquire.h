@@ -78,7 +78,7 @@ struct AcquireResult {
     std::string message;
 };
 
-// "completed", "failed", "interrupted", "timed out", "daemon gone", "ended by another client".
+// "completed", "failed", "withdrawn here", "timed out", "daemon gone", "withdrawn by another client".
 const char* outcome_text(Outcome o);
 // "channel 0: completed after 10 frames, 1 images[, 1 saturated]": the line
 // every front-end gives at the end of an acquisition.
@@ -128,6 +128,7 @@ private:
     int seqn0_ = 0;
     int seqmsg0_ = 0;
     bool withdrawn_here_ = false;
+    Window window0_;  // the window as the request left it
     std::chrono::steady_clock::time_point started_;
 };
 

@@ -152,10 +152,19 @@ public:
     bool replace_addlev(int expected, int level);
 
     int set_command_bits(int bits);    // atomic OR; returns the previous word
+    // Compare-and-swap of the whole word; false when it did not hold `expected`.
+    bool replace_command(int expected, int word);
     int clear_command_bits(int bits);  // atomic AND-NOT; returns the previous word
     // Sets CMD_CLEAR by compare-and-swap on a word that asks for nothing but
     // CMD_CCD or CMD_SHOW (a clear alone); false when the word held other work.
     bool claim_with_clear();
+    // Sets CMD_ACQUIRE (with CMD_CLEAR when `clear`, CMD_CCD as `ccd` says)
+    // by compare-and-swap on a word that asks for no acquisition, clear or
+    // reload; false when it did.
+    bool claim_for_acquisition(bool clear, bool ccd);
+    // Takes back a clear alone (CMD_CLEAR without CMD_ACQUIRE) by
+    // compare-and-swap; a clear bit that an acquisition has joined stays.
+    void withdraw_clear();
     // CMD_RELOAD is compared with the whole word, so it is written only into a
     // word that is 0 (compare-and-swap). False when the word was not 0.
     bool request_reload();

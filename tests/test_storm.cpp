@@ -1,0 +1,330 @@
+// A seeded storm of clients on the simulated daemon at the board's pace, whose
+// frames name themselves (the oracle): library calls in threads, kx29ctl and
+// the Python module in processes, on all four channels, with aborts from the
+// same and from other clients, clears, copies, window changes, shows and a
+// daemon restart. Every result is checked: success only when complete, every
+// image handed out holds exactly the frames its header counts (and no row
+// more), nothing hangs beyond a bound from its request. Short by default;
+// KX29_SOAK=1 storms for ten minutes, KX29_SEED=n another sequence.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "client_test_support.h"
+#include "daemon_harness.h"
+#include "kx29/acquire.h"
+#include "kx29/control.h"
+#include "kx29/image_file.h"
+#include "oracle.h"
+
+namespace {
+
+using namespace kx29test;
+using Clock = std::chrono::steady_clock;
+using Rng = std::mt19937_64;
+
+enum class Op { Acquire, AcquireStopped, Abort, Clear, Copy, Window, Show, Ctl, Python };
+struct Weighted {
+    Op op;
+    int weight;
+};
+const Weighted kOps[] = {{Op::Acquire, 30}, {Op::AcquireStopped, 8}, {Op::Abort, 8}, {Op::Clear, 4}, {Op::Copy, 10},
+                         {Op::Window, 4},   {Op::Show, 2},            {Op::Ctl, 8},    {Op::Python, 4}};
+
+// A scratch directory for one client's files (ScratchDir changes the
+// process's working directory, which the other clients share).
+struct FilesDir {
+    FilesDir() {
+        char tmpl[] = "/tmp/kx29-storm-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~FilesDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path path;
+};
+
+// What happened to a channel from outside a run: an abort or window change
+// by another client, or the daemon's restart (channel -1: all).
+struct Touch {
+    int channel;
+    Clock::time_point at;
+};
+
+class Storm {
+public:
+    explicit Storm(kx29harness::Daemon& d, std::uint64_t seed) : daemon_(d), seed_(seed) {}
+
+    void client(int id, Clock::time_point end) {
+        Rng rng(seed_ * 1000 + id);
+        while (Clock::now() < end) {
+            int pick = std::uniform_int_distribution<>(0, total_weight() - 1)(rng);
+            const Weighted* w = kOps;
+            while (pick >= w->weight) pick -= (w++)->weight;
+            const int ch = std::uniform_int_distribution<>(0, 3)(rng);
+            try {
+                run(w->op, ch, rng);
+            } catch (const kx29::Error&) {  // refusals: busy, no daemon during the restart
+            }
+            ++ops_;
+        }
+    }
+    void restart() {
+        touch(-1);
+        daemon_.stop();
+        EXPECT_TRUE(daemon_.start());
+        touch(-1);
+    }
+    int ops() const { return ops_; }
+    int checks() const { return checks_; }
+    int held_ups() const { return held_ups_; }
+    std::vector<std::string> violations() const {
+        std::lock_guard lock(mutex_);
+        return violations_;
+    }
+
+private:
+    static int total_weight() {
+        int t = 0;
+        for (const auto& w : kOps) t += w.weight;
+        return t;
+    }
+    void touch(int ch) {
+        std::lock_guard lock(mutex_);
+        touches_.push_back({ch, Clock::now()});
+    }
+    // Touched since `from`; channel -1 asks for restarts only.
+    bool touched(int ch, Clock::time_point from) const {
+        std::lock_guard lock(mutex_);
+        for (const Touch& t : touches_)
+            if ((t.channel == ch || t.channel < 0) && t.at >= from) return true;
+        return false;
+    }
+    void check(bool ok, const std::string& what) {
+        ++checks_;
+        if (ok) return;
+        std::lock_guard lock(mutex_);
+        violations_.push_back(what);
+    }
+    // An image as handed out: every row the same frames, a run of frames of
+    // the channel's own input, as many as asked and as its header counts.
+    void check_image(const std::string& who, const std::int16_t* px, int width, int height, int col0, int addlev,
+                     int channel, int nadded, int frames) {
+        kx29t::OracleImage o = kx29t::decode_oracle(px, width, height, col0, addlev);
+        check(o.ok && o.frames == frames && nadded == frames && o.input == channel,
+              who + ": image of " + std::to_string(o.frames) + " frames (header " + std::to_string(nadded) +
+                  ", asked " + std::to_string(frames) + ", input " + std::to_string(o.input) + ") " + o.problem);
+    }
+
+    kx29::Window random_window(int ch, Rng& rng) {
+        const int lines = ch == 1 ? 576 : 512;
+        auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); };
+        if (pick(0, 4) == 0) return {0, pick(0, lines / 2), 768, pick(8, lines / 2)};  // long readouts
+        return {pick(0, 300), pick(0, 200), pick(16, 96), pick(4, 64)};  // a whole group of 8 columns
+    }
+
+    kx29::AcquireRequest random_request(int ch, Rng& rng) {
+        auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); };
+        kx29::AcquireRequest req;
+        req.channel = ch;
+        req.frames = pick(1, 5);
+        req.images = pick(1, 3);
+        req.add = pick(0, 9) == 0;
+        req.window = kx29::WindowRequest{false, random_window(ch, rng)};
+        if (ch == 1) req.exposure = pick(0, 2) == 0 ? 0.04 : pick(1, 12) / 10.0;
+        return req;
+    }
+
+    void run(Op op, int ch, Rng& rng) {
+        auto seg = kx29::Segment::attach(kx29t::shm_key(daemon_.key()), kx29::Access::ReadWrite);
+        kx29::Channel c = seg.channel(ch);
+        switch (op) {
+        case Op::Acquire:
+        case Op::AcquireStopped: acquire(seg, random_request(ch, rng), op == Op::AcquireStopped, rng); break;
+        case Op::Abort:  // a touch spans the operation: it may be delayed between its steps
+            touch(ch);
+            kx29::abort_channel(seg, ch);
+            touch(ch);
+            break;
+        case Op::Clear: kx29::clear_image(c, std::chrono::seconds(5)); break;
+        case Op::Copy: {
+            // During a request that starts its images afresh the window holds
+            // one image: zeros (the clear before it) or a run of its frames.
+            const auto t0 = Clock::now();
+            kx29::Image img = kx29::make_image(c.capture_image(), kx29::Crop::Window);
+            const kx29::ChannelState& s = img.state;
+            if ((s.command & (CMD_ACQUIRE | CMD_CLEAR)) != (CMD_ACQUIRE | CMD_CLEAR) ||
+                touched(ch, t0 - std::chrono::seconds(60)))
+                break;
+            kx29t::OracleImage o =
+                kx29t::decode_oracle(img.pixels.data(), img.width(), img.height(), img.region.col0, s.addlev);
+            check(o.ok && (o.frames == 0 || (o.frames == s.nadded && o.input == ch)),
+                  "copy of channel " + std::to_string(ch) + ": " + std::to_string(o.frames) + " frames, header " +
+                      std::to_string(s.nadded) + " " + o.problem);
+            break;
+        }
+        case Op::Window: {
+            kx29::ChannelState s = c.state();
+            kx29::check_window_change(ch, s);
+            touch(ch);
+            c.set_window(random_window(ch, rng));
+            touch(ch);
+            break;
+        }
+        case Op::Show: kx29::show_image(c, std::chrono::seconds(5)); break;
+        case Op::Ctl: ctl(random_request(ch, rng), rng); break;
+        case Op::Python: python(random_request(ch, rng)); break;
+        }
+    }
+
+    static double bound_s(const kx29::AcquireRequest& r) {
+        // Four channels take turns, each frame a switch, a capture and a readout.
+        return 20 + 4.0 * r.frames * r.images * (r.exposure.value_or(0.04) + 0.3);
+    }
+
+    void acquire(kx29::Segment& seg, const kx29::AcquireRequest& req, bool stop_early, Rng& rng) {
+        const std::string who = "acquire on channel " + std::to_string(req.channel);
+        kx29::Acquisition acq(seg, req);
+        const auto t0 = Clock::now();
+        const auto stop_at = t0 + std::chrono::milliseconds(std::uniform_int_distribution<>(100, 3000)(rng));
+        int delivered = 0, missed = 0;
+        kx29::AcquireEvents ev;
+        ev.image_done = [&](int, const kx29::Image& img) {
+            ++delivered;
+            if (!req.add)
+                check_image(who, img.pixels.data(), img.width(), img.height(), img.region.col0, img.state.addlev,
+                            req.channel, img.state.nadded, req.frames);
+        };
+        ev.image_missed = [&](int) { ++missed; };
+        ev.stop_requested = [&] { return stop_early && Clock::now() >= stop_at; };
+        acq.start(std::chrono::seconds(10), ev.stop_requested);
+        kx29::AcquireResult r = acq.follow(ev, kx29::default_stall_timeout(acq.plan()));
+        const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+        // A request the daemon's restart caught resumes with the new daemon.
+        if (!touched(-1, t0)) check(took < bound_s(req), who + ": took " + std::to_string(took) + " s");
+        const std::string said = who + " (" + std::to_string(req.frames) + "x" + std::to_string(req.images) +
+                                 (req.add ? " add" : "") + ", " + std::to_string(took) + " s): " + kx29::acquisition_summary(req.channel, r, 0) + " " + r.message;
+        check(r.images == delivered + missed, said + "; images handed out " + std::to_string(delivered + missed));
+        if (r.outcome == kx29::Outcome::Completed) check(r.images == req.images, said);
+        const bool left_alone = !stop_early && !touched(req.channel, t0);
+        // Held up longer than the next client took to start, a follower can't
+        // know how its request ended: a failure, never a success.
+        const bool held_up = contains(r.message, "replaced this one");
+        held_ups_ += held_up;
+        if (left_alone && !req.add && !held_up) check(r.outcome == kx29::Outcome::Completed, said);
+        if (!stop_early) check(r.outcome != kx29::Outcome::Interrupted, said);
+    }
+
+    // kx29ctl and Python write files: every file written holds a whole image,
+    // and success means all of them.
+    void check_files(const std::string& who, const std::filesystem::path& dir, int status, bool left_alone,
+                     const kx29::AcquireRequest& req) {
+        int files = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            if (e.path().extension() != ".fits") continue;
+            ++files;
+            FitsImage f = read_fits(e.path());
+            auto key = [&](const char* k) { return std::atoi(f.keys[k].c_str()); };
+            std::vector<std::int16_t> px(f.pixels.begin(), f.pixels.end());
+            const int addlev = f.keys.count("BZERO") ? 0 : key("ADDLEV");  // physical values are sums already
+            if (!req.add)
+                check_image(who + " " + e.path().filename().string(), px.data(), static_cast<int>(f.size[0]),
+                            static_cast<int>(f.size[1]), -key("LTV1"), addlev, req.channel, key("NCOMBINE"),
+                            req.frames);
+        }
+        if (status == 0) check(files == req.images, who + ": exit 0 with " + std::to_string(files) + " files");
+        if (left_alone && !req.add) check(status == 0 || status == 1 && files == 0, who + ": exit " + std::to_string(status));
+    }
+
+    static std::string window_arg(const kx29::AcquireRequest& r) {
+        const kx29::Window& w = r.window->window;
+        return std::to_string(w.col0) + "," + std::to_string(w.lin0) + "," + std::to_string(w.width) + "," +
+               std::to_string(w.height);
+    }
+
+    // A process on the daemon's key: its exit status, with 124 when it ran
+    // past the bound and was killed, its error output in `err`.
+    int process(const std::string& command, const kx29::AcquireRequest& req, const std::filesystem::path& err) {
+        const std::string line = "cd / && KX29_KEY=" + daemon_.key() + " timeout -s KILL " +
+                                 std::to_string(static_cast<int>(bound_s(req))) + " " + command + " 2>" + err.string();
+        const int status = std::system(line.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    }
+
+    void ctl(const kx29::AcquireRequest& req, Rng& rng) {
+        FilesDir dir;
+        std::string args = KX29_BIN_DIR "/kx29ctl acquire -c " + std::to_string(req.channel) + " --frames " +
+                           std::to_string(req.frames) + " --images " + std::to_string(req.images) + " --window " +
+                           window_arg(req) + " -o " + (dir.path / "s{n}.fits").string();
+        if (req.add) args += " --add";
+        if (req.exposure) args += " --exposure " + std::to_string(*req.exposure);
+        // One in five is interrupted as Ctrl-C would.
+        const bool interrupt = std::uniform_int_distribution<>(0, 4)(rng) == 0;
+        if (interrupt) args = "timeout -s INT " + std::to_string(std::uniform_int_distribution<>(2, 20)(rng) / 10.0) + " " + args;
+        const auto t0 = Clock::now();
+        const int status = process(args, req, dir.path / "err");
+        const std::string err = kx29t::read_file(dir.path / "err");
+        const bool busy = contains(err, "busy") || contains(err, "pending") || contains(err, "replaced this one");
+        check(status != 137 && status != 128, "kx29ctl ran past its bound: " + args);
+        check_files("kx29ctl on channel " + std::to_string(req.channel), dir.path, status,
+                    !interrupt && !busy && !touched(req.channel, t0), req);
+    }
+
+    void python(const kx29::AcquireRequest& req) {
+        if (!std::filesystem::exists(KX29_PYTHON_DIR)) return;
+        FilesDir dir;
+        const std::string script =
+            "import kx29, sys\nb = kx29.Board()\ntry:\n"
+            "    imgs = b.channels[" + std::to_string(req.channel) + "].acquire(frames=" + std::to_string(req.frames) +
+            ", images=" + std::to_string(req.images) + ", add=" + (req.add ? "True" : "False") + ", window=(" +
+            window_arg(req) + ")" + (req.exposure ? ", exposure=" + std::to_string(*req.exposure) : "") + ")\n"
+            "except Exception as e:\n    print(e, file=sys.stderr); sys.exit(1)\n"
+            "for k, img in enumerate(imgs):\n    img.save('" + (dir.path / "p").string() + "%d.fits' % k)\n";
+        const auto t0 = Clock::now();
+        const int status = process("env PYTHONPATH=" KX29_PYTHON_DIR " /usr/bin/python3 -c \"" + script + "\"", req,
+                                   dir.path / "err");
+        const std::string err = kx29t::read_file(dir.path / "err");
+        const bool busy = contains(err, "busy") || contains(err, "pending") || contains(err, "replaced this one");
+        check_files("python on channel " + std::to_string(req.channel), dir.path, status,
+                    !busy && !touched(req.channel, t0), req);
+    }
+
+    kx29harness::Daemon& daemon_;
+    std::uint64_t seed_;
+    std::atomic<int> ops_{0}, checks_{0}, held_ups_{0};
+    mutable std::mutex mutex_;
+    std::vector<Touch> touches_;
+    std::vector<std::string> violations_;
+};
+
+TEST(Storm, EveryResultTrueWithEightClientsAtTheBoardsPace) {
+    const char* seed_text = std::getenv("KX29_SEED");
+    const std::uint64_t seed = seed_text ? std::strtoull(seed_text, nullptr, 0) : 29;
+    const double seconds = kx29rel::soak() ? 600 : 45;
+    kx29harness::Daemon daemon("realtime,oracle");
+    ASSERT_TRUE(daemon.start()) << daemon.err();
+    Storm storm(daemon, seed);
+    const auto t0 = Clock::now();
+    const auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::vector<std::jthread> clients;
+    for (int id = 0; id < 8; ++id) clients.emplace_back([&, id] { storm.client(id, end); });
+    // A restart half-way (every two minutes in a soak).
+    for (auto at = t0 + (end - t0) / 2; at < end; at += std::chrono::minutes(2)) {
+        std::this_thread::sleep_until(at);
+        storm.restart();
+    }
+    clients.clear();
+    const auto violations = storm.violations();
+    std::cout << "storm seed " << seed << ": " << storm.ops() << " operations by 8 clients, " << storm.checks()
+              << " invariant checks, " << violations.size() << " violations, " << storm.held_ups()
+              << " followers held up past their request's end\n";
+    for (const auto& v : violations) ADD_FAILURE() << v;
+    if (!violations.empty()) std::cout << kx29rel::tail(daemon.err(), 3000);
+}
+
+}  // namespace
