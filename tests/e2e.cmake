@@ -3,3 +3,4 @@ kx29_test(test_e2e_daemon SOURCES test_e2e_daemon.cpp LIBS kx29harness)
 # The storm: clients of every kind at the board's pace, results checked by the oracle.
 kx29_client_test(test_storm kx29harness PkgConfig::KX29T_CFITSIO)
 target_compile_definitions(test_storm PRIVATE KX29_PYTHON_DIR="${CMAKE_BINARY_DIR}/python")
+target_include_directories(test_storm PRIVATE ${PROJECT_SOURCE_DIR}/sim)

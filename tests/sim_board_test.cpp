@@ -24,7 +24,7 @@
 #include "kx29.h"
 #include "kx29_io.h"
 #include "kx29_sim.h"
-#include "oracle.h"
+#include "kx29_oracle.h"
 
 using namespace kx29sim;
 
@@ -231,10 +231,10 @@ TEST(SimBoard, OracleSumsNameTheirFrames) {
         add_frame_lines(lev, 0, FRAME_LINES);
         addlev += lev;
     }
-    const kx29t::OracleImage sum = kx29t::decode_oracle(image.data(), FRAME_COLS, FRAME_LINES, 0, addlev);
+    const kx29sim::OracleImage sum = kx29sim::decode_oracle(image.data(), FRAME_COLS, FRAME_LINES, 0, addlev);
     EXPECT_TRUE(sum.ok && sum.frames == 3 && sum.input == 2 && sum.first == 2 && sum.last == 4) << sum.problem;
     add_frame_lines(0, 300, 301);
-    EXPECT_EQ(kx29t::decode_oracle(image.data(), FRAME_COLS, FRAME_LINES, 0, addlev).problem,
+    EXPECT_EQ(kx29sim::decode_oracle(image.data(), FRAME_COLS, FRAME_LINES, 0, addlev).problem,
               "line 300 column 0 holds 4 frames, line 0 holds 3");
 }
 

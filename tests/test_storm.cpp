@@ -19,7 +19,7 @@
 #include "kx29/acquire.h"
 #include "kx29/control.h"
 #include "kx29/image_file.h"
-#include "oracle.h"
+#include "kx29_oracle.h"
 
 namespace {
 
@@ -27,13 +27,9 @@ using namespace kx29test;
 using Clock = std::chrono::steady_clock;
 using Rng = std::mt19937_64;
 
+// The operations, and how often a client picks each.
 enum class Op { Acquire, AcquireStopped, Abort, Clear, Copy, Window, Show, Ctl, Python };
-struct Weighted {
-    Op op;
-    int weight;
-};
-const Weighted kOps[] = {{Op::Acquire, 30}, {Op::AcquireStopped, 8}, {Op::Abort, 8}, {Op::Clear, 4}, {Op::Copy, 10},
-                         {Op::Window, 4},   {Op::Show, 2},            {Op::Ctl, 8},    {Op::Python, 4}};
+const std::array<double, 9> kWeights = {30, 8, 8, 4, 10, 4, 2, 8, 4};
 
 // A scratch directory for one client's files (ScratchDir changes the
 // process's working directory, which the other clients share).
@@ -62,13 +58,11 @@ public:
 
     void client(int id, Clock::time_point end) {
         Rng rng(seed_ * 1000 + id);
+        std::discrete_distribution<> pick(kWeights.begin(), kWeights.end());
         while (Clock::now() < end) {
-            int pick = std::uniform_int_distribution<>(0, total_weight() - 1)(rng);
-            const Weighted* w = kOps;
-            while (pick >= w->weight) pick -= (w++)->weight;
-            const int ch = std::uniform_int_distribution<>(0, 3)(rng);
+            const Op op = static_cast<Op>(pick(rng));
             try {
-                run(w->op, ch, rng);
+                run(op, std::uniform_int_distribution<>(0, 3)(rng), rng);
             } catch (const kx29::Error&) {  // refusals: busy, no daemon during the restart
             }
             ++ops_;
@@ -89,11 +83,6 @@ public:
     }
 
 private:
-    static int total_weight() {
-        int t = 0;
-        for (const auto& w : kOps) t += w.weight;
-        return t;
-    }
     void touch(int ch) {
         std::lock_guard lock(mutex_);
         touches_.push_back({ch, Clock::now()});
@@ -115,7 +104,7 @@ private:
     // the channel's own input, as many as asked and as its header counts.
     void check_image(const std::string& who, const std::int16_t* px, int width, int height, int col0, int addlev,
                      int channel, int nadded, int frames) {
-        kx29t::OracleImage o = kx29t::decode_oracle(px, width, height, col0, addlev);
+        kx29sim::OracleImage o = kx29sim::decode_oracle(px, width, height, col0, addlev);
         check(o.ok && o.frames == frames && nadded == frames && o.input == channel,
               who + ": image of " + std::to_string(o.frames) + " frames (header " + std::to_string(nadded) +
                   ", asked " + std::to_string(frames) + ", input " + std::to_string(o.input) + ") " + o.problem);
@@ -161,8 +150,8 @@ private:
             if ((s.command & (CMD_ACQUIRE | CMD_CLEAR)) != (CMD_ACQUIRE | CMD_CLEAR) ||
                 touched(ch, t0 - std::chrono::seconds(60)))
                 break;
-            kx29t::OracleImage o =
-                kx29t::decode_oracle(img.pixels.data(), img.width(), img.height(), img.region.col0, s.addlev);
+            kx29sim::OracleImage o =
+                kx29sim::decode_oracle(img.pixels.data(), img.width(), img.height(), img.region.col0, s.addlev);
             check(o.ok && (o.frames == 0 || (o.frames == s.nadded && o.input == ch)),
                   "copy of channel " + std::to_string(ch) + ": " + std::to_string(o.frames) + " frames, header " +
                       std::to_string(s.nadded) + " " + o.problem);
@@ -177,8 +166,8 @@ private:
             break;
         }
         case Op::Show: kx29::show_image(c, std::chrono::seconds(5)); break;
-        case Op::Ctl: ctl(random_request(ch, rng), rng); break;
-        case Op::Python: python(random_request(ch, rng)); break;
+        case Op::Ctl:
+        case Op::Python: file_client(op == Op::Python, random_request(ch, rng), rng); break;
         }
     }
 
@@ -220,12 +209,36 @@ private:
         if (!stop_early) check(r.outcome != kx29::Outcome::Interrupted, said);
     }
 
-    // kx29ctl and Python write files: every file written holds a whole image,
-    // and success means all of them.
-    void check_files(const std::string& who, const std::filesystem::path& dir, int status, bool left_alone,
-                     const kx29::AcquireRequest& req) {
+    // kx29ctl or Python in a process, writing files: every file holds a whole
+    // image, success means all of them, and a client left alone succeeds or
+    // is refused. One kx29ctl in five is interrupted as Ctrl-C would.
+    void file_client(bool python, const kx29::AcquireRequest& req, Rng& rng) {
+        if (python && !std::filesystem::exists(KX29_PYTHON_DIR)) return;
+        FilesDir dir;
+        const kx29::Window& w = req.window->window;
+        auto n = [](auto v) { return std::to_string(v); };
+        const std::string win = n(w.col0) + "," + n(w.lin0) + "," + n(w.width) + "," + n(w.height);
+        std::string cmd =
+            python ? "env PYTHONPATH=" KX29_PYTHON_DIR " /usr/bin/python3 -c \"import kx29\nfor k, i in enumerate("
+                     "kx29.Board().channels[" + n(req.channel) + "].acquire(frames=" + n(req.frames) + ", images=" +
+                     n(req.images) + ", add=" + (req.add ? "True" : "False") + ", window=(" + win + ")" +
+                     (req.exposure ? ", exposure=" + n(*req.exposure) : "") + ")): i.save('" +
+                     (dir.path / "p").string() + "%d.fits' % k)\""
+                   : KX29_BIN_DIR "/kx29ctl acquire -c " + n(req.channel) + " --frames " + n(req.frames) +
+                         " --images " + n(req.images) + " --window " + win + " -o " + (dir.path / "s{n}.fits").string() +
+                         (req.add ? " --add" : "") + (req.exposure ? " --exposure " + n(*req.exposure) : "");
+        const bool interrupt = !python && std::uniform_int_distribution<>(0, 4)(rng) == 0;
+        if (interrupt) cmd = "timeout -s INT " + n(std::uniform_int_distribution<>(2, 20)(rng) / 10.0) + " " + cmd;
+        const auto t0 = Clock::now();
+        const int wait = std::system(("cd / && KX29_KEY=" + daemon_.key() + " timeout -s KILL " +
+                                      n(static_cast<int>(bound_s(req))) + " " + cmd + " 2>" +
+                                      (dir.path / "err").string() + " >/dev/null").c_str());
+        const int status = WIFEXITED(wait) ? WEXITSTATUS(wait) : 128;
+        const std::string err = kx29t::read_file(dir.path / "err"), who = cmd.substr(0, 120);
+        // Refused, or held up past its request's end (see acquire()).
+        const bool refused = contains(err, "busy") || contains(err, "pending") || contains(err, "replaced this one");
         int files = 0;
-        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
             if (e.path().extension() != ".fits") continue;
             ++files;
             FitsImage f = read_fits(e.path());
@@ -233,65 +246,12 @@ private:
             std::vector<std::int16_t> px(f.pixels.begin(), f.pixels.end());
             const int addlev = f.keys.count("BZERO") ? 0 : key("ADDLEV");  // physical values are sums already
             if (!req.add)
-                check_image(who + " " + e.path().filename().string(), px.data(), static_cast<int>(f.size[0]),
-                            static_cast<int>(f.size[1]), -key("LTV1"), addlev, req.channel, key("NCOMBINE"),
-                            req.frames);
+                check_image(who, px.data(), static_cast<int>(f.size[0]), static_cast<int>(f.size[1]), -key("LTV1"),
+                            addlev, req.channel, key("NCOMBINE"), req.frames);
         }
-        if (status == 0) check(files == req.images, who + ": exit 0 with " + std::to_string(files) + " files");
-        if (left_alone && !req.add) check(status == 0 || status == 1 && files == 0, who + ": exit " + std::to_string(status));
-    }
-
-    static std::string window_arg(const kx29::AcquireRequest& r) {
-        const kx29::Window& w = r.window->window;
-        return std::to_string(w.col0) + "," + std::to_string(w.lin0) + "," + std::to_string(w.width) + "," +
-               std::to_string(w.height);
-    }
-
-    // A process on the daemon's key: its exit status, with 124 when it ran
-    // past the bound and was killed, its error output in `err`.
-    int process(const std::string& command, const kx29::AcquireRequest& req, const std::filesystem::path& err) {
-        const std::string line = "cd / && KX29_KEY=" + daemon_.key() + " timeout -s KILL " +
-                                 std::to_string(static_cast<int>(bound_s(req))) + " " + command + " 2>" + err.string();
-        const int status = std::system(line.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    }
-
-    void ctl(const kx29::AcquireRequest& req, Rng& rng) {
-        FilesDir dir;
-        std::string args = KX29_BIN_DIR "/kx29ctl acquire -c " + std::to_string(req.channel) + " --frames " +
-                           std::to_string(req.frames) + " --images " + std::to_string(req.images) + " --window " +
-                           window_arg(req) + " -o " + (dir.path / "s{n}.fits").string();
-        if (req.add) args += " --add";
-        if (req.exposure) args += " --exposure " + std::to_string(*req.exposure);
-        // One in five is interrupted as Ctrl-C would.
-        const bool interrupt = std::uniform_int_distribution<>(0, 4)(rng) == 0;
-        if (interrupt) args = "timeout -s INT " + std::to_string(std::uniform_int_distribution<>(2, 20)(rng) / 10.0) + " " + args;
-        const auto t0 = Clock::now();
-        const int status = process(args, req, dir.path / "err");
-        const std::string err = kx29t::read_file(dir.path / "err");
-        const bool busy = contains(err, "busy") || contains(err, "pending") || contains(err, "replaced this one");
-        check(status != 137 && status != 128, "kx29ctl ran past its bound: " + args);
-        check_files("kx29ctl on channel " + std::to_string(req.channel), dir.path, status,
-                    !interrupt && !busy && !touched(req.channel, t0), req);
-    }
-
-    void python(const kx29::AcquireRequest& req) {
-        if (!std::filesystem::exists(KX29_PYTHON_DIR)) return;
-        FilesDir dir;
-        const std::string script =
-            "import kx29, sys\nb = kx29.Board()\ntry:\n"
-            "    imgs = b.channels[" + std::to_string(req.channel) + "].acquire(frames=" + std::to_string(req.frames) +
-            ", images=" + std::to_string(req.images) + ", add=" + (req.add ? "True" : "False") + ", window=(" +
-            window_arg(req) + ")" + (req.exposure ? ", exposure=" + std::to_string(*req.exposure) : "") + ")\n"
-            "except Exception as e:\n    print(e, file=sys.stderr); sys.exit(1)\n"
-            "for k, img in enumerate(imgs):\n    img.save('" + (dir.path / "p").string() + "%d.fits' % k)\n";
-        const auto t0 = Clock::now();
-        const int status = process("env PYTHONPATH=" KX29_PYTHON_DIR " /usr/bin/python3 -c \"" + script + "\"", req,
-                                   dir.path / "err");
-        const std::string err = kx29t::read_file(dir.path / "err");
-        const bool busy = contains(err, "busy") || contains(err, "pending") || contains(err, "replaced this one");
-        check_files("python on channel " + std::to_string(req.channel), dir.path, status,
-                    !busy && !touched(req.channel, t0), req);
+        if (status == 0) check(files == req.images, who + ": exit 0 with " + n(files) + " files");
+        if (!interrupt && !refused && !req.add && !touched(req.channel, t0))
+            check(status == 0, who + ": exit " + n(status) + " " + err);
     }
 
     kx29harness::Daemon& daemon_;

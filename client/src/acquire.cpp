@@ -261,7 +261,9 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
         if (!channel_.claim_with_clear()) throw busy();
         why = wait_while_alive(segment_, [&] { return (channel_.command() & CMD_CLEAR) == 0; }, stall_timeout, stop);
         if (why != Wait::Done) {
-            channel_.withdraw_clear();
+            // Once the daemon has done the clear (seqn moved), a clear bit
+            // in the word is another client's.
+            if (channel_.seqn() == seqn_before) channel_.withdraw_clear();
             throw unanswered(name, why, stall_timeout);
         }
         // The daemon's clear counts seqn; a bit gone without it was withdrawn.

@@ -47,7 +47,7 @@ void clear_image(Channel& ch, std::chrono::milliseconds timeout, const StopFn& s
         throw Error(ErrorKind::Failed, channel_name(ch.number()) + " has a request pending (command " +
                                            command_names(ch.command()) + "); the image can't be cleared now");
     if (!poll_until([&] { return (ch.command() & CMD_CLEAR) == 0; }, timeout, stop)) {
-        ch.withdraw_clear();
+        if (ch.seqn() == seqn0) ch.withdraw_clear();  // afterwards a clear bit is another client's
         throw Error(ErrorKind::Failed, channel_name(ch.number()) + ": the daemon did not clear the image within " +
                                            seconds_text(timeout));
     }

@@ -1,4 +1,4 @@
-// Decodes an image summed from the simulated board's `oracle` frames: how many
+// For tests and tools: decodes an image summed from the simulated board's `oracle` frames: how many
 // frames, of which input and which of its frames went into it, and that every
 // line holds the same ones. Each group of eight columns (0..7 modulo 8) of a
 // line holds, for a sum of n frames, 100 n, then (10 + input) n, then
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kx29t {
+namespace kx29sim {
 
 // A decoded image: `frames` frames of `input`, numbered first..last among that
 // input's frames; or not ok, with the problem.
@@ -85,4 +85,4 @@ inline OracleImage decode_oracle(const std::int16_t* pixels, int width, int heig
     return {true, "", static_cast<int>(n), static_cast<int>(ref.input), first, n ? first + n - 1 : 0};
 }
 
-}  // namespace kx29t
+}  // namespace kx29sim
