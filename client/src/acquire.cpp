@@ -292,7 +292,6 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
 }
 
 void Acquisition::stop() {
-    withdrawn_here_ = true;
     withdraw(channel_);
 }
 

@@ -127,7 +127,6 @@ private:
     AcquirePlan plan_;
     int seqn0_ = 0;
     int seqmsg0_ = 0;
-    bool withdrawn_here_ = false;
     Window window0_;  // the window as the request left it
     std::chrono::steady_clock::time_point started_;
 };
