@@ -1,5 +1,5 @@
 // The client library on hand-made segments: attachment and liveness errors, fields at the
-// records' offsets, atomic changes of the command word, image copies within the record.
+// records' offsets, atomic changes and claims of the command word, whole image copies within the record.
 #include <gtest/gtest.h>
 
 #include "client_test_support.h"
@@ -55,6 +55,10 @@ TEST(ClientSegment, FieldsAndImageStayInTheRecords) {
     r->img_width = 512;
     r->img_height = 100;
     r->image[51199] = 1234;
+    r->activ = ACTIV_SWITCHED | ACTIV_WRITING;  // a frame being written: no copy is whole
+    EXPECT_FALSE(seg.view(2).try_capture_image().has_value());
+    EXPECT_THROW(seg.view(2).capture_image(std::chrono::milliseconds(20)), kx29::Error);
+    r->activ = ACTIV_SWITCHED;
     kx29::ChannelImage img = seg.view(2).capture_image();
     ASSERT_EQ(img.pixels.size(), 51200u);
     EXPECT_EQ(img.pixels.back(), 1234);
@@ -88,8 +92,14 @@ TEST(ClientSegment, CommandBitsSurviveConcurrentChanges) {
     other.join();
     EXPECT_EQ(lost, 0);
 
-    // A reload counts only as the whole word, so it goes only into an idle one.
+    // Claims go only into a word without the work they would take over.
     kx29::Channel c = seg.channel(1);
+    c.set_command_bits(CMD_CLEAR);
+    EXPECT_FALSE(c.claim_with_clear() || c.claim_for_acquisition(true, false));
+    c.clear_command_bits(CMD_CLEAR);
+    EXPECT_TRUE(c.claim_for_acquisition(false, true) && c.command() == (CMD_ACQUIRE | CMD_CCD));
+    c.clear_command_bits(CMD_ACQUIRE | CMD_CCD);
+    // A reload counts only as the whole word, so it goes only into an idle one.
     c.set_command_bits(CMD_CCD);
     EXPECT_FALSE(c.request_reload());
     EXPECT_EQ(c.command(), CMD_CCD);

@@ -16,6 +16,9 @@ constexpr auto kPollInterval = std::chrono::milliseconds(2);
 // How long a state that the daemon leaves only for microseconds (nexp at 0
 // with CMD_ACQUIRE still set) may last before another client is blamed.
 constexpr auto kGateGrace = std::chrono::milliseconds(200);
+// How long a channel's word must have asked for no acquisition before a new
+// request takes the channel: ten polls of the client that followed the last.
+constexpr auto kHandover = std::chrono::milliseconds(20);
 constexpr auto kLivenessInterval = std::chrono::milliseconds(250);
 constexpr auto kReportInterval = std::chrono::milliseconds(100);
 // Pause of the daemon between frames with a full-image window, plus a capture.
@@ -29,6 +32,10 @@ constexpr double kCaptureTime = 0.12;
 constexpr double kPixelTime = 1.2e-6;
 constexpr double kSlowPcFactor = 2.0;
 constexpr auto kSettleGrace = std::chrono::milliseconds(250);
+// After its seqn the daemon writes a frame's tallies and message, which take
+// microseconds; a write still marked after this long is the next frame's,
+// which is destroying the image.
+constexpr auto kCopyPatience = std::chrono::milliseconds(50);
 // How long a frame's report may lag behind its count before the frame is
 // reported without it.
 constexpr auto kReportLag = std::chrono::milliseconds(100);
@@ -243,10 +250,27 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     // Another client's start holds it so for a moment; one that stays is a
     // leftover and is withdrawn, unless the word changed meanwhile.
     if (s.command & CMD_ACQUIRE) {
-        std::this_thread::sleep_for(kGateGrace);
-        if (busy_with_acquisition(channel_.state())) throw busy();
-        channel_.replace_command(s.command, s.command & ~(CMD_ACQUIRE | CMD_CLEAR));
+        // A request that just ended (the daemon clears its bits right after
+        // its last count of nexp) or another client's start holds the word so
+        // for a moment; a leftover stays the same with the gate closed.
+        auto changed = [&] { return channel_.command() != s.command || channel_.nexp() != 0 || channel_.nadd() != s.nadd; };
+        if (!poll_until(changed, kGateGrace))
+            channel_.replace_command(s.command, s.command & ~(CMD_ACQUIRE | CMD_CLEAR));
+        else if (busy_with_acquisition(channel_.state()) || (channel_.command() & CMD_ACQUIRE))
+            throw busy();
     }
+
+    // The channel is taken only once its word has asked for no acquisition for
+    // a moment: the client that followed the request just ended then sees its
+    // end before the record holds another request.
+    auto free_since = Clock::now();
+    if (!poll_until(
+            [&] {
+                if (channel_.command() & CMD_ACQUIRE) free_since = Clock::now();
+                return Clock::now() - free_since >= kHandover;
+            },
+            kGateGrace))
+        throw busy();
 
     // A clear or reload asked for earlier is left to the daemon first: with
     // CMD_ACQUIRE set the clear would change how the first frame is read.
@@ -291,8 +315,12 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     channel_.set_nexp(req.images);
 }
 
+// Only while the record still holds this request: once it has ended, the
+// word and counts may already be another client's request.
 void Acquisition::stop() {
-    withdraw(channel_);
+    if ((channel_.command() & CMD_ACQUIRE) && channel_.nadd() == plan_.request.frames &&
+        channel_.window() == window0_)
+        withdraw(channel_);
 }
 
 void withdraw(Channel& ch) {
@@ -401,7 +429,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     bool frame_unreported = false;
     Clock::time_point frame_seen_at{};
     std::optional<std::string> foreign;  // why an image is not this request's
-    const auto copy_patience = settle_time(channel_.state());
+    const auto settle = settle_time(channel_.state());
 
     auto result = [&](Outcome outcome, std::string message) {
         AcquireResult r{outcome, pr.frames_done, pr.images_done, 0, std::move(message)};
@@ -416,11 +444,12 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     // there to say it is a frame of an image.
     auto copy_image = [&](int end, bool confirm) -> std::optional<Image> {
         const int seqn = seqn_after(seqn0_, end);
-        auto copy = image_at(channel_, seqn, copy_patience);
+        auto copy = image_at(channel_, seqn, kCopyPatience);
         if (!copy || (confirm && !is_frame_message(copy->state.msg, seqn))) return std::nullopt;
         if (copy->state.window != window0_) {
             foreign = "the window of channel " + std::to_string(req.channel) + " changed during image " +
-                      std::to_string(pr.images_done + 1) + "; its frames were not summed over one window";
+                      std::to_string(pr.images_done + 1) +
+                      " (another client's window, or its request replaced this one); the image is not kept";
             return std::nullopt;
         }
         if (!req.add && copy->state.nadded != per_image) {
@@ -449,18 +478,23 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         finished.clear();
     };
     // After a withdrawal, from whichever side: the frame under way when it
-    // came is awaited, and may have been the last of an image; not so a long
-    // exposure, which a withdrawal cuts short.
+    // came is awaited, and may have been the last of an image. It is this
+    // request's only when the record, read after seqn, still says so: its
+    // window, and nadd this request's or 0 (as a withdrawal leaves it); a
+    // request begun since writes its own before its first frame can come.
+    // A long exposure is cut short by a withdrawal: never a whole image.
     auto withdrawn = [&](Outcome outcome, std::string message) {
-        wait_until_settled(segment_, req.channel, 2 * copy_patience);
-        pr.frames_done = frames_between(seqn0_, channel_.seqn());
-        if (!plan_.long_exposure && pr.frames_done - image_start >= per_image &&
+        wait_until_settled(segment_, req.channel, 2 * settle);
+        const ChannelState after = channel_.state();
+        pr.frames_done = frames_between(seqn0_, after.seqn);
+        const bool ours = after.window == window0_ && (after.nadd == per_image || after.nadd == kWithdrawnNadd);
+        if (ours && !plan_.long_exposure && pr.frames_done - image_start >= per_image &&
             (!finite || pr.images_done < pr.images_total)) {
             const int end = image_start + per_image;
             if (auto img = copy_image(end, true)) finish_image(end, std::move(img));
         }
         hand_over();
-        if (finite && pr.images_done >= pr.images_total) return result(Outcome::Completed, channel_.msg());
+        if (finite && pr.images_done >= pr.images_total) return result(Outcome::Completed, after.msg);
         if (foreign) return result(Outcome::Failed, *foreign);
         return result(outcome, std::move(message));
     };
@@ -532,9 +566,13 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         // was held up longer than the next client took to start), or another
         // client rewrote it. Its images so far stay; it is not withdrawn, since
         // the request in the record is no longer this one.
-        const bool replaced = (finite ? nexp > last_nexp || pr.frames_done > req.images * per_image
-                                      : nexp != req.images && nexp != 0) ||
+        const bool replaced = (finite ? nexp > last_nexp : nexp != req.images && nexp != 0) ||
                               ((command & CMD_ACQUIRE) && s.nadd != per_image && s.nadd != 0);
+        // More frames than asked while the request stands: the daemon went
+        // on counting down an image begun before it (a request that adds).
+        if (!replaced && finite && (command & CMD_ACQUIRE) && pr.frames_done > req.images * per_image)
+            foreign = "more frames were read than asked: the daemon went on with an image begun before this "
+                      "request, or another client's request replaced this one";
         if (replaced) {
             hand_over();
             return result(Outcome::Failed, "another client's request replaced this one on channel " +
@@ -552,7 +590,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                     foreign = "image " + std::to_string(pr.images_done + 1) + " ended after " +
                               std::to_string(pr.frames_done - image_start) + " of its " + std::to_string(per_image) +
                               " frames: the daemon went on with an image begun before this request, or another "
-                              "client changed nadd";
+                              "client changed nadd (" + std::to_string(s.nadd) + "; last message: " + s.msg + ")";
             }
         } else {
             while (pr.frames_done - image_start >= per_image) {
@@ -593,11 +631,29 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         }
         hand_over();
 
+        // The last image is whole as soon as its last frame and its report
+        // are in, read while the record still held this request: the daemon
+        // ends the request right after, and the next client may take the
+        // channel at once. That end is awaited, but no longer needed.
+        const bool owned = (command & CMD_ACQUIRE) && s.nadd == per_image && s.window == window0_;
+        if (finite && !req.add && owned && pr.images_done == pr.images_total - 1 &&
+            pr.frames_done - image_start == per_image) {
+            const int end = image_start + per_image;
+            std::optional<Image> img = copy_image(end, true);
+            if (img) {
+                finish_image(end, ev.image_done ? std::move(img) : std::nullopt);
+                hand_over();
+                auto ours = [&] { return (channel_.command() & CMD_ACQUIRE) && channel_.nadd() == per_image; };
+                poll_until([&] { return !ours(); }, settle);
+                return result(Outcome::Completed, s.msg);
+            }
+        }
         if (!(command & CMD_ACQUIRE)) {
             if (finite && last_nexp == 0 && pr.images_done >= pr.images_total)
                 return result(Outcome::Completed, s.msg);
             return withdrawn(Outcome::EndedElsewhere, "another client withdrew the acquisition (command " +
-                                                          command_names(s.command) + ")");
+                                                          command_names(s.command) + ", nexp " + std::to_string(nexp) +
+                                                          ", nadd " + std::to_string(s.nadd) + ")");
         }
         if (nexp == 0 || s.nadd == 0) {
             if (gate_closed_since == Clock::time_point{}) gate_closed_since = now;
