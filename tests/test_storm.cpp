@@ -29,7 +29,7 @@ using Rng = std::mt19937_64;
 
 // The operations, and how often a client picks each.
 enum class Op { Acquire, AcquireStopped, Abort, Clear, Copy, Window, Show, Ctl, Python };
-const std::array<double, 9> kWeights = {30, 8, 8, 4, 10, 4, 2, 8, 4};
+const std::array<double, 9> kWeights = {30, 6, 2, 2, 10, 1, 1, 8, 4};
 
 // A scratch directory for one client's files (ScratchDir changes the
 // process's working directory, which the other clients share).

@@ -295,14 +295,14 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
             throw Error(ErrorKind::Failed, name + ": another client withdrew the request before the daemon took it");
     }
 
-    // The channel is claimed with the gate closed (nexp 0): CMD_ACQUIRE set by
-    // compare-and-swap on a word that asks for no acquisition or clear, so that
-    // of two clients starting at once one is refused before it has written
-    // anything. The parameters follow, nexp last: it opens the gate, and the
-    // daemon reads them all afresh in the pass that sees it open.
-    if (channel_.command() & CMD_ACQUIRE) throw busy();
-    channel_.set_nexp(0);
+    // The channel is claimed: CMD_ACQUIRE set by compare-and-swap on a word
+    // that asks for no acquisition or clear, so that of two clients starting
+    // at once one is refused before it has written anything. Then the gate
+    // is closed (nexp 0; the daemon and every withdrawal leave it so), the
+    // parameters follow, and nexp last opens it: the daemon reads them all
+    // afresh in the pass that sees it open.
     if (!channel_.claim_for_acquisition(!req.add, req.ccd)) throw busy();
+    channel_.set_nexp(0);  // left from a request that did not end by the daemon's count
     if (req.exposure) channel_.set_exposure(*req.exposure);
     if (req.format) channel_.set_next_form(*req.format);
     if (req.ref_lev) channel_.set_ref_lev(*req.ref_lev);
