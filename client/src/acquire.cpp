@@ -280,19 +280,25 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
         throw Error(ErrorKind::Failed, name + ": the daemon has not carried out the pending " +
                                            command_names(channel_.command()));
     if (why != Wait::Done) throw unanswered(name, why, stall_timeout);
-    if (!req.add) {
+    // The daemon also clears CMD_CLEAR at the end of a request whose last
+    // frame was still under way when it was withdrawn; that frame counts seqn
+    // and leaves its report, which the clear does not write. The clear is then
+    // asked for again.
+    for (int attempt = 0; !req.add; ++attempt) {
         const int seqn_before = channel_.seqn();
         if (!channel_.claim_with_clear()) throw busy();
         why = wait_while_alive(segment_, [&] { return (channel_.command() & CMD_CLEAR) == 0; }, stall_timeout, stop);
+        const int seqn = channel_.seqn();
         if (why != Wait::Done) {
             // Once the daemon has done the clear (seqn moved), a clear bit
             // in the word is another client's.
-            if (channel_.seqn() == seqn_before) channel_.withdraw_clear();
+            if (seqn == seqn_before) channel_.withdraw_clear();
             throw unanswered(name, why, stall_timeout);
         }
         // The daemon's clear counts seqn; a bit gone without it was withdrawn.
-        if (channel_.seqn() == seqn_before)
+        if (seqn == seqn_before)
             throw Error(ErrorKind::Failed, name + ": another client withdrew the request before the daemon took it");
+        if (!is_frame_message(channel_.msg(), seqn) || attempt == 2) break;
     }
 
     // The channel is claimed: CMD_ACQUIRE set by compare-and-swap on a word
