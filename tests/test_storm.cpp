@@ -34,22 +34,11 @@ const std::array<double, 9> kWeights = {30, 6, 2, 2, 10, 1, 1, 8, 4};
 // A scratch directory for one client's files (ScratchDir changes the
 // process's working directory, which the other clients share).
 struct FilesDir {
-    FilesDir() {
-        char tmpl[] = "/tmp/kx29-storm-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
+    std::filesystem::path path = mkdtemp(std::string("/tmp/kx29-storm-XXXXXX").data());
     ~FilesDir() {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
-    std::filesystem::path path;
-};
-
-// What happened to a channel from outside a run: an abort or window change
-// by another client, or the daemon's restart (channel -1: all).
-struct Touch {
-    int channel;
-    Clock::time_point at;
 };
 
 class Storm {
@@ -58,11 +47,11 @@ public:
 
     void client(int id, Clock::time_point end) {
         Rng rng(seed_ * 1000 + id);
-        std::discrete_distribution<> pick(kWeights.begin(), kWeights.end());
+        std::discrete_distribution<> pick_op(kWeights.begin(), kWeights.end());
         while (Clock::now() < end) {
-            const Op op = static_cast<Op>(pick(rng));
+            const Op op = static_cast<Op>(pick_op(rng));
             try {
-                run(op, std::uniform_int_distribution<>(0, 3)(rng), rng);
+                run(op, pick(rng, 0, 3), rng);
             } catch (const kx29::Error&) {  // refusals: busy, no daemon during the restart
             }
             ++ops_;
@@ -74,13 +63,14 @@ public:
         EXPECT_TRUE(daemon_.start());
         touch(-1);
     }
-    int ops() const { return ops_; }
-    int checks() const { return checks_; }
-    int held_ups() const { return held_ups_; }
-    std::string outcomes() const {
-        std::string text;
+    // The figures of a run, one line.
+    std::string report() const {
+        std::string text = std::to_string(ops_) + " operations by 8 clients, " + std::to_string(checks_) +
+                           " invariant checks, " + std::to_string(violations().size()) + " violations, " +
+                           std::to_string(held_ups_) + " followers held up past their request's end; acquisitions"
+                           " in threads:";
         for (int o = 0; o < 6; ++o)
-            text += std::string(o ? ", " : "") + kx29::outcome_text(static_cast<kx29::Outcome>(o)) + " " +
+            text += std::string(o ? ", " : " ") + kx29::outcome_text(static_cast<kx29::Outcome>(o)) + " " +
                     std::to_string(outcomes_[o]);
         return text;
     }
@@ -90,15 +80,17 @@ public:
     }
 
 private:
+    // What happened to a channel from outside a run: an abort or window
+    // change by another client, or the daemon's restart (channel -1: all).
     void touch(int ch) {
         std::lock_guard lock(mutex_);
-        touches_.push_back({ch, Clock::now()});
+        touches_.emplace_back(ch, Clock::now());
     }
     // Touched since `from`; channel -1 asks for restarts only.
     bool touched(int ch, Clock::time_point from) const {
         std::lock_guard lock(mutex_);
-        for (const Touch& t : touches_)
-            if ((t.channel == ch || t.channel < 0) && t.at >= from) return true;
+        for (const auto& [channel, at] : touches_)
+            if ((channel == ch || channel < 0) && at >= from) return true;
         return false;
     }
     void check(bool ok, const std::string& what) {
@@ -116,26 +108,20 @@ private:
         kx29sim::OracleImage o = kx29sim::decode_oracle(px, width, height, col0, addlev);
         if (!o.ok && contains(o.problem, "consecutive") && touched(-1, t0)) return;
         check(o.ok && o.frames == frames && nadded == frames && o.input == channel,
-              who + ": image of " + std::to_string(o.frames) + " frames (header " + std::to_string(nadded) +
-                  ", asked " + std::to_string(frames) + ", input " + std::to_string(o.input) + ") " + o.problem);
+              who + ": asked " + std::to_string(frames) + " frames, header " + std::to_string(nadded) + ", holds " +
+                  std::to_string(o.frames) + " of input " + std::to_string(o.input) + " " + o.problem);
     }
 
-    kx29::Window random_window(int ch, Rng& rng) {
+    static int pick(Rng& rng, int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); }
+    static kx29::Window random_window(int ch, Rng& rng) {
         const int lines = ch == 1 ? 576 : 512;
-        auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); };
-        if (pick(0, 4) == 0) return {0, pick(0, lines / 2), 768, pick(8, lines / 2)};  // long readouts
-        return {pick(0, 300), pick(0, 200), pick(16, 96), pick(4, 64)};  // a whole group of 8 columns
+        if (pick(rng, 0, 4) == 0) return {0, pick(rng, 0, lines / 2), 768, pick(rng, 8, lines / 2)};  // long readouts
+        return {pick(rng, 0, 300), pick(rng, 0, 200), pick(rng, 16, 96), pick(rng, 4, 64)};  // a whole group of 8 columns
     }
-
-    kx29::AcquireRequest random_request(int ch, Rng& rng) {
-        auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); };
-        kx29::AcquireRequest req;
-        req.channel = ch;
-        req.frames = pick(1, 5);
-        req.images = pick(1, 3);
-        req.add = pick(0, 9) == 0;
+    static kx29::AcquireRequest random_request(int ch, Rng& rng) {
+        kx29::AcquireRequest req{ch, pick(rng, 1, 5), pick(rng, 1, 3), pick(rng, 0, 9) == 0};
         req.window = kx29::WindowRequest{false, random_window(ch, rng)};
-        if (ch == 1) req.exposure = pick(0, 2) == 0 ? 0.04 : pick(1, 12) / 10.0;
+        if (ch == 1) req.exposure = pick(rng, 0, 2) == 0 ? 0.04 : pick(rng, 1, 12) / 10.0;
         return req;
     }
 
@@ -169,8 +155,7 @@ private:
             break;
         }
         case Op::Window: {
-            kx29::ChannelState s = c.state();
-            kx29::check_window_change(ch, s);
+            kx29::check_window_change(ch, c.state());
             touch(ch);
             c.set_window(random_window(ch, rng));
             touch(ch);
@@ -188,10 +173,10 @@ private:
     }
 
     void acquire(kx29::Segment& seg, const kx29::AcquireRequest& req, bool stop_early, Rng& rng) {
-        const std::string who = "acquire on channel " + std::to_string(req.channel);
+        const std::string who = "acquire on channel " + std::to_string(req.channel) + " (" +
+                                std::to_string(req.frames) + "x" + std::to_string(req.images) + (req.add ? " add)" : ")");
         kx29::Acquisition acq(seg, req);
-        const auto t0 = Clock::now();
-        const auto stop_at = t0 + std::chrono::milliseconds(std::uniform_int_distribution<>(100, 3000)(rng));
+        const auto t0 = Clock::now(), stop_at = t0 + std::chrono::milliseconds(pick(rng, 100, 3000));
         int delivered = 0, missed = 0;
         kx29::AcquireEvents ev;
         ev.image_done = [&](int, const kx29::Image& img) {
@@ -207,8 +192,7 @@ private:
         const double took = std::chrono::duration<double>(Clock::now() - t0).count();
         // A request the daemon's restart caught resumes with the new daemon.
         if (!touched(-1, t0)) check(took < bound_s(req), who + ": took " + std::to_string(took) + " s");
-        const std::string said = who + " (" + std::to_string(req.frames) + "x" + std::to_string(req.images) +
-                                 (req.add ? " add" : "") + ", " + std::to_string(took) + " s): " + kx29::acquisition_summary(req.channel, r, 0) + " " + r.message;
+        const std::string said = who + ": " + kx29::acquisition_summary(req.channel, r, 0) + " " + r.message;
         check(r.images == delivered + missed, said + "; images handed out " + std::to_string(delivered + missed));
         if (r.outcome == kx29::Outcome::Completed) check(r.images == req.images, said);
         const bool left_alone = !stop_early && !touched(req.channel, t0);
@@ -239,8 +223,8 @@ private:
                    : KX29_BIN_DIR "/kx29ctl acquire -c " + n(req.channel) + " --frames " + n(req.frames) +
                          " --images " + n(req.images) + " --window " + win + " -o " + (dir.path / "s{n}.fits").string() +
                          (req.add ? " --add" : "") + (req.exposure ? " --exposure " + n(*req.exposure) : "");
-        const bool interrupt = !python && std::uniform_int_distribution<>(0, 4)(rng) == 0;
-        if (interrupt) cmd = "timeout -s INT " + n(std::uniform_int_distribution<>(2, 20)(rng) / 10.0) + " " + cmd;
+        const bool interrupt = !python && pick(rng, 0, 4) == 0;
+        if (interrupt) cmd = "timeout -s INT " + n(pick(rng, 2, 20) / 10.0) + " " + cmd;
         const auto t0 = Clock::now();
         const int wait = std::system(("cd / && KX29_KEY=" + daemon_.key() + " timeout -s KILL " +
                                       n(static_cast<int>(bound_s(req))) + " " + cmd + " 2>" +
@@ -256,10 +240,9 @@ private:
             FitsImage f = read_fits(e.path());
             auto key = [&](const char* k) { return std::atoi(f.keys[k].c_str()); };
             std::vector<std::int16_t> px(f.pixels.begin(), f.pixels.end());
-            const int addlev = f.keys.count("BZERO") ? 0 : key("ADDLEV");  // physical values are sums already
-            if (!req.add)
+            if (!req.add)  // with BZERO the values read are the sums already
                 check_image(who, px.data(), static_cast<int>(f.size[0]), static_cast<int>(f.size[1]), -key("LTV1"),
-                            addlev, req.channel, key("NCOMBINE"), req.frames, t0);
+                            f.keys.count("BZERO") ? 0 : key("ADDLEV"), req.channel, key("NCOMBINE"), req.frames, t0);
         }
         if (status == 0) check(files == req.images, who + ": exit 0 with " + n(files) + " files");
         if (!interrupt && !refused && !req.add && !touched(req.channel, t0))
@@ -271,7 +254,7 @@ private:
     std::atomic<int> ops_{0}, checks_{0}, held_ups_{0};
     std::array<std::atomic<int>, 6> outcomes_{};
     mutable std::mutex mutex_;
-    std::vector<Touch> touches_;
+    std::vector<std::pair<int, Clock::time_point>> touches_;
     std::vector<std::string> violations_;
 };
 
@@ -293,10 +276,7 @@ TEST(Storm, EveryResultTrueWithEightClientsAtTheBoardsPace) {
     }
     clients.clear();
     const auto violations = storm.violations();
-    std::cout << "storm seed " << seed << ": " << storm.ops() << " operations by 8 clients, " << storm.checks()
-              << " invariant checks, " << violations.size() << " violations, " << storm.held_ups()
-              << " followers held up past their request's end; acquisitions in threads: " << storm.outcomes()
-              << "\n";
+    std::cout << "storm seed " << seed << ": " << storm.report() << "\n";
     for (const auto& v : violations) ADD_FAILURE() << v;
     if (!violations.empty()) std::cout << kx29rel::tail(daemon.err(), 3000) << kx29rel::tail(daemon.out(), 20000);
 }
