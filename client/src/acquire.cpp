@@ -231,10 +231,8 @@ Error unanswered(const std::string& name, Wait why, std::chrono::milliseconds st
 // whose images start afresh the daemon is first asked for a clear alone
 // (CMD_CLEAR without CMD_ACQUIRE): that turn drops any countdown and marks the
 // next frame as the first of an image, and the daemon shows it by clearing
-// the bit. Setting the bit by compare-and-swap on a word without CMD_ACQUIRE
-// also keeps two clients from starting on one channel at the same moment.
-// A request that adds to the image can't be cleared first; a frame count
-// that does not fit it is found while following (see follow()).
+// the bit. A request that adds to the image can't be cleared first; a frame
+// count that does not fit it is found while following (see follow()).
 void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::function<bool()>& stop) {
     segment_.require_daemon();
     const AcquireRequest& req = plan_.request;
@@ -247,18 +245,13 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     ChannelState s = channel_.state();
     if (busy_with_acquisition(s)) throw busy();
     // CMD_ACQUIRE with nexp or nadd 0 acquires nothing (the gate is closed).
-    // Another client's start holds it so for a moment; one that stays is a
-    // leftover and is withdrawn, unless the word changed meanwhile.
-    if (s.command & CMD_ACQUIRE) {
-        // A request that just ended (the daemon clears its bits right after
-        // its last count of nexp) or another client's start holds the word so
-        // for a moment; a leftover stays the same with the gate closed.
-        auto changed = [&] { return channel_.command() != s.command || channel_.nexp() != 0 || channel_.nadd() != s.nadd; };
-        if (!poll_until(changed, kGateGrace))
-            channel_.replace_command(s.command, s.command & ~(CMD_ACQUIRE | CMD_CLEAR));
-        else if (busy_with_acquisition(channel_.state()) || (channel_.command() & CMD_ACQUIRE))
-            throw busy();
-    }
+    // A request that just ended (the daemon clears its bits right after its
+    // last count of nexp) or another client's start holds the word so for a
+    // moment; a leftover stays the same word with the gate closed, and is
+    // withdrawn unless the word changed meanwhile.
+    auto changed = [&] { return channel_.command() != s.command || channel_.nexp() != 0 || channel_.nadd() != s.nadd; };
+    if ((s.command & CMD_ACQUIRE) && !poll_until(changed, kGateGrace))
+        channel_.replace_command(s.command, s.command & ~(CMD_ACQUIRE | CMD_CLEAR));
 
     // The channel is taken only once its word has asked for no acquisition for
     // a moment: the client that followed the request just ended then sees its
