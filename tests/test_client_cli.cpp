@@ -34,8 +34,6 @@ private:
                 std::fill(r_->image, r_->image + KX29_IMAGE_PIXELS, 0);
                 __atomic_fetch_add(&r_->seqn, 1, __ATOMIC_SEQ_CST);
                 __atomic_fetch_and(&r_->command, ~CMD_CLEAR, __ATOMIC_SEQ_CST);
-                left = 0;
-                continue;
             }
             if (!(command & CMD_ACQUIRE) || r_->nexp == 0 || r_->nadd == 0) {
                 left = 0;
@@ -104,6 +102,7 @@ TEST(ClientCli, ExitStatusesRefusalsAndWithdrawals) {
         {{"clear", "-c", "2"}, Env::PidZero, 2, "not running"},
         {{"acquire", "-c", "3"}, Env::Busy, 1, "busy"},
         {{"clear", "-c", "3"}, Env::Busy, 1, "acquiring"},
+        {{"set", "-c", "3", "--window", "0,0,16,16"}, Env::Busy, 1, "window can't change"},
         {{"reload", "-c", "3"}, Env::Busy, 1, "pending"},
         {{"acquire", "-c", "3", "--frames", "5", "--clear", "--ccd"}, Env::Segment, 1, "interrupted", SIGINT},
         {{"acquire", "-c", "3", "--images", "4"}, Env::Segment, 1, "interrupted", SIGTERM},
@@ -192,11 +191,7 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
         if (countdown > 0) seg.set_exposure(1, countdown);
         AcquisitionPeer peer(seg, channel, countdown);
         kx29::Segment s = attach(seg.key());
-        kx29::AcquireRequest req;
-        req.channel = channel;
-        req.frames = 3;
-        req.images = 2;
-        kx29::Acquisition acq(s, req);
+        kx29::Acquisition acq(s, kx29::AcquireRequest{channel, 3, 2});
         std::vector<kx29::Progress> reports;
         kx29::AcquireEvents ev;
         ev.progress = [&](const kx29::Progress& p) { reports.push_back(p); };

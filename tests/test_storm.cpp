@@ -1,10 +1,10 @@
 // A seeded storm of clients on the simulated daemon at the board's pace, whose
 // frames name themselves (the oracle): library calls in threads, kx29ctl and
 // the Python module in processes, on all four channels, with aborts from the
-// same and from other clients, clears, copies, window changes, shows and a
-// daemon restart. Every result is checked: success only when complete, every
-// image handed out holds exactly the frames its header counts (and no row
-// more), nothing hangs beyond a bound from its request. Short by default;
+// same and from other clients, clears, copies and a daemon restart. Every
+// result is checked: success only when complete, every image handed out holds
+// exactly the frames its header counts (and no row more), nothing hangs
+// beyond a bound from its request. Short by default;
 // KX29_SOAK=1 storms for ten minutes, KX29_SEED=n another sequence.
 #include <gtest/gtest.h>
 
@@ -28,8 +28,8 @@ using Clock = std::chrono::steady_clock;
 using Rng = std::mt19937_64;
 
 // The operations, and how often a client picks each.
-enum class Op { Acquire, AcquireStopped, Abort, Clear, Copy, Window, Show, Ctl, Python };
-const std::array<double, 9> kWeights = {30, 6, 2, 2, 10, 1, 1, 8, 4};
+enum class Op { Acquire, AcquireStopped, Abort, Clear, Copy, Ctl, Python };
+const std::array<double, 7> kWeights = {30, 6, 2, 2, 10, 8, 4};
 
 // A scratch directory for one client's files (ScratchDir changes the
 // process's working directory, which the other clients share).
@@ -80,8 +80,8 @@ public:
     }
 
 private:
-    // What happened to a channel from outside a run: an abort or window
-    // change by another client, or the daemon's restart (channel -1: all).
+    // What happened to a channel from outside a run: an abort by another
+    // client, or the daemon's restart (channel -1: all).
     void touch(int ch) {
         std::lock_guard lock(mutex_);
         touches_.emplace_back(ch, Clock::now());
@@ -154,14 +154,6 @@ private:
                       std::to_string(s.nadded) + " " + o.problem);
             break;
         }
-        case Op::Window: {
-            kx29::check_window_change(ch, c.state());
-            touch(ch);
-            c.set_window(random_window(ch, rng));
-            touch(ch);
-            break;
-        }
-        case Op::Show: kx29::show_image(c, std::chrono::seconds(5)); break;
         case Op::Ctl:
         case Op::Python: file_client(op == Op::Python, random_request(ch, rng), rng); break;
         }
