@@ -160,8 +160,9 @@ private:
     }
 
     static double bound_s(const kx29::AcquireRequest& r) {
-        // Four channels take turns, each frame a switch, a capture and a readout.
-        return 20 + 4.0 * r.frames * r.images * (r.exposure.value_or(0.04) + 0.3);
+        // Four channels take turns, each frame a switch, a capture and a
+        // readout of up to a whole image; twice that on a loaded machine.
+        return 30 + 8.0 * r.frames * r.images * (r.exposure.value_or(0.04) + 0.6);
     }
 
     void acquire(kx29::Segment& seg, const kx29::AcquireRequest& req, bool stop_early, Rng& rng) {
