@@ -140,11 +140,13 @@ private:
         case Op::Copy: {
             // During a request that starts its images afresh the window holds
             // one image: zeros (the clear before it) or a run of its frames.
+            // An abort can leave an image the daemon goes on with (its request
+            // then fails): only a channel left alone for a while is checked.
             const auto t0 = Clock::now();
             kx29::Image img = kx29::make_image(c.capture_image(), kx29::Crop::Window);
             const kx29::ChannelState& s = img.state;
             if ((s.command & (CMD_ACQUIRE | CMD_CLEAR)) != (CMD_ACQUIRE | CMD_CLEAR) ||
-                touched(ch, t0 - std::chrono::seconds(60)))
+                touched(ch, t0 - std::chrono::seconds(20)))
                 break;
             const bool cleared = std::all_of(img.pixels.begin(), img.pixels.end(), [](auto v) { return v == 0; });
             kx29sim::OracleImage o = kx29sim::decode_oracle(img.pixels.data(), img.width(), img.height(),
