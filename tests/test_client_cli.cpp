@@ -191,7 +191,9 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
         if (countdown > 0) seg.set_exposure(1, countdown);
         AcquisitionPeer peer(seg, channel, countdown);
         kx29::Segment s = attach(seg.key());
-        kx29::Acquisition acq(s, kx29::AcquireRequest{channel, 3, 2});
+        kx29::AcquireRequest req;
+        req.channel = channel, req.frames = 3, req.images = 2;
+        kx29::Acquisition acq(s, req);
         std::vector<kx29::Progress> reports;
         kx29::AcquireEvents ev;
         ev.progress = [&](const kx29::Progress& p) { reports.push_back(p); };

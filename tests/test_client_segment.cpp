@@ -49,6 +49,8 @@ TEST(ClientSegment, FieldsAndImageStayInTheRecords) {
     }
     hm.post(2, std::string(120, 'x'));  // 99 characters and the terminating 0 in the last byte
     EXPECT_EQ(seg.view(2).msg(), std::string(99, 'x'));
+    hm.post(2, "\xff\xc3\xa9\xed\xa0\x80\xc3");  // bytes of no text, an é, a surrogate, a cut sequence
+    EXPECT_EQ(seg.view(2).msg(), "\uFFFD\u00e9\uFFFD\uFFFD\uFFFD\uFFFD");
     EXPECT_EQ(error_of([&] { attach(hm.key(), Access::ReadOnly).channel(0); }),
               "the segment is attached read-only");
 

@@ -119,7 +119,8 @@ private:
         return {pick(rng, 0, 300), pick(rng, 0, 200), pick(rng, 16, 96), pick(rng, 4, 64)};  // a whole group of 8 columns
     }
     static kx29::AcquireRequest random_request(int ch, Rng& rng) {
-        kx29::AcquireRequest req{ch, pick(rng, 1, 5), pick(rng, 1, 3), pick(rng, 0, 9) == 0};
+        kx29::AcquireRequest req;
+        req.channel = ch, req.frames = pick(rng, 1, 5), req.images = pick(rng, 1, 3), req.add = pick(rng, 0, 9) == 0;
         req.window = kx29::WindowRequest{false, random_window(ch, rng)};
         if (ch == 1) req.exposure = pick(rng, 0, 2) == 0 ? 0.04 : pick(rng, 1, 12) / 10.0;
         return req;

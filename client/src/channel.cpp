@@ -19,6 +19,30 @@ char* exposure_bytes(TVchan* rec) { return reinterpret_cast<char*>(rec) + offset
 
 }  // namespace
 
+std::string valid_text(std::string_view bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char c = bytes[i];
+        // Length of the sequence c starts, and the smallest code point it may
+        // hold (no overlong forms); 0 for a byte that starts none.
+        const size_t len = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        char32_t cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+        size_t k = 1;
+        for (; len > 1 && k < len && i + k < bytes.size() && (bytes[i + k] & 0xC0) == 0x80; ++k)
+            cp = cp << 6 | (bytes[i + k] & 0x3F);
+        const bool ok = len != 0 && k == len && (len < 3 || cp >= (len == 3 ? 0x800u : 0x10000u)) && cp <= 0x10FFFF &&
+                        (cp < 0xD800 || cp > 0xDFFF);
+        if (ok) {
+            out.append(bytes.substr(i, len));
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
 bool geometry_fits(const ChannelState& s) {
     return s.img_width >= 1 && s.img_width <= KX29_MAX_COLS && s.img_height >= 1 &&
            static_cast<long>(s.img_width) * s.img_height <= KX29_IMAGE_PIXELS;
@@ -60,7 +84,7 @@ Window ChannelView::window() const {
 std::string ChannelView::msg() const {
     char text[KX29_MSG_LEN];
     std::memcpy(text, rec_->msg, sizeof text);
-    return std::string(text, strnlen(text, sizeof text));
+    return valid_text(std::string_view(text, strnlen(text, sizeof text)));
 }
 
 std::array<int, KX29_MAX_COLS> ChannelView::flat() const {

@@ -34,15 +34,15 @@ std::string local_time(long t) {
     return text;
 }
 
-std::string json_string(const std::string& text) {
+std::string json_string(const std::string& raw) {
+    // Valid UTF-8 first, so that the output is valid JSON whatever a record holds.
+    const std::string text = valid_text(raw);
     std::string out = "\"";
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            // Bytes outside printable ASCII as code points U+0000..U+00FF,
-            // which keeps the output valid whatever the message holds.
+        } else if (c < 0x20 || c == 0x7f) {
             char esc[8];
             std::snprintf(esc, sizeof esc, "\\u%04x", c);
             out += esc;

@@ -11,6 +11,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx29 {
@@ -74,6 +75,10 @@ struct ChannelImage {
     ChannelState state;
     std::vector<int16_t> pixels;  // state.img_width x state.img_height, row-major
 };
+
+// Record text (any local process can write a record) as valid UTF-8: each
+// byte that does not belong to a well-formed sequence becomes U+FFFD.
+std::string valid_text(std::string_view bytes);
 
 // True when the record's image geometry fits the record's capacity.
 bool geometry_fits(const ChannelState& s);
