@@ -91,7 +91,7 @@ py::dict state_dict(const kx29::ChannelState& s) {
                     "nexp"_a = s.nexp, "nadd"_a = s.nadd, "nadded"_a = s.nadded, "addlev"_a = s.addlev,
                     "next_form"_a = s.next_form, "form"_a = s.form, "ref_lev"_a = s.ref_lev,
                     "img_width"_a = s.img_width, "img_height"_a = s.img_height, "window"_a = window_tuple(s.window),
-                    "seqmsg"_a = s.seqmsg, "msg"_a = py::bytes(s.msg).attr("decode")("latin-1"), "bias"_a = s.bias);
+                    "seqmsg"_a = s.seqmsg, "msg"_a = s.msg, "bias"_a = s.bias);
 }
 
 // A (height, width) array that takes over values: no second copy of the pixels.
