@@ -56,10 +56,6 @@ bool failed_capture(const ChannelState& s, int seqmsg0) {
     return s.nadd == 0 && s.msg == kNoVideoMessage && s.seqmsg != seqmsg0;
 }
 
-bool is_frame_message(const std::string& msg, int seqn) {
-    return msg.rfind("Frame" + std::to_string(seqn) + "(", 0) == 0;
-}
-
 int seqn_after(int seqn, int frames) {
     return static_cast<int>(static_cast<unsigned>(seqn) + static_cast<unsigned>(frames));
 }
@@ -291,7 +287,7 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
         // The daemon's clear counts seqn; a bit gone without it was withdrawn.
         if (seqn == seqn_before)
             throw Error(ErrorKind::Failed, name + ": another client withdrew the request before the daemon took it");
-        if (!is_frame_message(channel_.msg(), seqn) || attempt == 2) break;
+        if (!is_frame_report(channel_.msg(), seqn) || attempt == 2) break;
     }
 
     // The channel is claimed: CMD_ACQUIRE set by compare-and-swap on a word
@@ -341,6 +337,13 @@ const char* outcome_text(Outcome o) {
     case Outcome::EndedElsewhere: return "withdrawn by another client";
     }
     return "?";
+}
+
+std::string clip_forecast_text(const Progress& p) {
+    if (!p.clip_expected_after) return {};
+    return "images of " + std::to_string(p.frames_per_image) +
+           " frames will clip: the brightest or darkest pixels reach the 16-bit limit of the sum after about " +
+           std::to_string(*p.clip_expected_after) + " frames";
 }
 
 std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images) {
@@ -444,7 +447,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     auto copy_image = [&](int end, bool confirm) -> std::optional<Image> {
         const int seqn = seqn_after(seqn0_, end);
         auto copy = image_at(channel_, seqn, kCopyPatience);
-        if (!copy || (confirm && !is_frame_message(copy->state.msg, seqn))) return std::nullopt;
+        if (!copy || (confirm && !is_frame_report(copy->state.msg, seqn))) return std::nullopt;
         if (copy->state.window != window0_) {
             foreign = "the window of channel " + std::to_string(req.channel) + " changed during image " +
                       std::to_string(pr.images_done + 1) +
@@ -606,7 +609,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         if (pr.frame_in_image == 0 && pr.images_done > 0) pr.frame_in_image = per_image;
 
         const bool frame_due =
-            frame_unreported && (is_frame_message(s.msg, s.seqn) || now - frame_seen_at >= kReportLag);
+            frame_unreported && (is_frame_report(s.msg, s.seqn) || now - frame_seen_at >= kReportLag);
         pr.new_frame = frame_due;
         if (frame_unreported && !frame_due) pr.new_message = false;  // comes with the frame
         if (ev.progress && (frame_due || pr.new_message || (!frame_unreported && now - last_report >= kReportInterval))) {

@@ -1,6 +1,7 @@
 // Typed reads and writes of one channel record and the atomic changes of its command word.
 #include "kx29/client.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -50,7 +51,30 @@ bool geometry_fits(const ChannelState& s) {
 
 bool long_exposure(const ChannelState& s) { return s.tandem != 0 && s.exposure > 0.041; }
 
-double frame_exposure(const ChannelState& s) { return long_exposure(s) ? s.exposure : 0.04; }
+double commanded_exposure(double requested_s) {
+    if (!(requested_s > 0.041)) return requested_s;
+    // The daemon's countdown: one step per frame period while more than
+    // 0.01 s is left, each taking 0.04 s off, in the same double arithmetic.
+    long steps = 0;
+    for (double left = std::min(requested_s, kMaxExposure); left > 0.01; left -= 0.04) ++steps;
+    return static_cast<double>(steps) * 0.04;
+}
+
+double frame_exposure(const ChannelState& s) {
+    return long_exposure(s) ? commanded_exposure(std::min(s.exposure, kMaxExposure)) : 0.04;
+}
+
+std::optional<std::string> record_problem(const ChannelState& s) {
+    const std::string ch = "channel " + std::to_string(s.num);
+    if (s.tandem != 0 && !(s.exposure <= kMaxExposure) && !(s.exposure < 0)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%g", s.exposure);
+        return ch + "'s record holds an exposure of " + text + " s, which no request sets (at most " +
+               std::to_string(static_cast<int>(kMaxExposure)) + " s); set the exposure again";
+    }
+    if (s.nadded < 0) return ch + "'s record holds a frame count below 0 (" + std::to_string(s.nadded) + ")";
+    return std::nullopt;
+}
 
 int ChannelView::num() const { return load(rec_->num); }
 int ChannelView::tandem() const { return load(rec_->tandem); }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <set>
 
 namespace kx29 {
@@ -77,10 +78,23 @@ const char* image_type_name(ImageType t) {
     return "LIGHT";
 }
 
+namespace {
+
+// The rails of the record's 16-bit sums: the daemon saturates a pixel there.
+bool on_rail(int16_t v) { return v == INT16_MIN || v == INT16_MAX; }
+
+}  // namespace
+
 std::vector<int32_t> Image::sum() const {
     std::vector<int32_t> out(pixels.size());
-    const int32_t addlev = state.addlev;
-    std::transform(pixels.begin(), pixels.end(), out.begin(), [&](int16_t v) { return int32_t{v} + addlev; });
+    const int64_t addlev = state.addlev;
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        const int64_t v = pixels[i] + addlev;
+        if (v < INT32_MIN || v > INT32_MAX)
+            throw Error(ErrorKind::Failed, "channel " + std::to_string(channel) + "'s record holds ADDLEV " +
+                                               std::to_string(state.addlev) + ": its sums do not fit 32 bits");
+        out[i] = static_cast<int32_t>(v);
+    }
     return out;
 }
 
@@ -88,9 +102,20 @@ std::vector<float> Image::mean() const {
     std::vector<float> out(pixels.size());
     const double n = state.nadded >= 1 ? state.nadded : 1;
     const double addlev = state.addlev;
-    std::transform(pixels.begin(), pixels.end(), out.begin(),
-                   [&](int16_t v) { return static_cast<float>((v + addlev) / n); });
+    std::transform(pixels.begin(), pixels.end(), out.begin(), [&](int16_t v) {
+        return on_rail(v) && clipped > 0 ? std::numeric_limits<float>::quiet_NaN()
+                                         : static_cast<float>((v + addlev) / n);
+    });
     return out;
+}
+
+std::vector<std::string> image_warnings(const Image& img) {
+    std::vector<std::string> lines;
+    if (img.saturated()) lines.push_back("a frame reached grey level 255 (saturated)");
+    if (img.clipped > 0)
+        lines.push_back(std::to_string(img.clipped) + " pixels reached the 16-bit limit of the sum (clipped): "
+                        "their values are not the sum of their frames");
+    return lines;
 }
 
 Window clamped_window(const ChannelState& s) {
@@ -100,6 +125,22 @@ Window clamped_window(const ChannelState& s) {
     int l1 = static_cast<int>(std::clamp(static_cast<long>(s.window.lin0) + s.window.height, 0L, long{s.img_height}));
     if (c1 <= c0 || l1 <= l0) return {0, 0, s.img_width, s.img_height};
     return {c0, l0, c1 - c0, l1 - l0};
+}
+
+bool is_frame_report(const std::string& msg, int seqn) {
+    return msg.rfind("Frame" + std::to_string(seqn) + "(", 0) == 0;
+}
+
+long count_clipped(const ChannelImage& copy) {
+    const ChannelState& s = copy.state;
+    if (s.nadded <= 1) return 0;  // one frame of 8-bit levels never reaches the rails
+    const Window w = clamped_window(s);
+    long n = 0;
+    for (int line = w.lin0; line < w.lin0 + w.height; ++line) {
+        const int16_t* row = copy.pixels.data() + static_cast<size_t>(line) * s.img_width + w.col0;
+        n += std::count_if(row, row + w.width, on_rail);
+    }
+    return n;
 }
 
 Image make_image(const ChannelImage& copy, Crop crop) {
@@ -115,7 +156,9 @@ Image make_image(const ChannelImage& copy, Crop crop) {
         std::copy(from, from + img.region.width, img.pixels.begin() + static_cast<long>(line) * img.region.width);
     }
     img.exposure_s = image_exposure(s);
-    if (auto max = frame_report_max(s.msg)) img.frame_max = *max;
+    if (s.nadded > 0 && is_frame_report(s.msg, s.seqn))
+        if (auto max = frame_report_max(s.msg)) img.frame_max = *max;
+    img.clipped = count_clipped(copy);
     return img;
 }
 

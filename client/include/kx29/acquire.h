@@ -54,6 +54,10 @@ struct Progress {
     std::string message;     // the channel's own last message
     int frame_max = -1;      // maximum of the last frame read, -1 before the first
     int saturated_frames = 0;  // frames whose maximum reached 255
+    // Set once the first frames of an image show that its sum will reach the
+    // 16-bit limits of the record before its last frame: after about this
+    // many frames. See clip_forecast_text.
+    std::optional<int> clip_expected_after;
     bool new_frame = false;
     bool new_message = false;
 };
@@ -83,6 +87,10 @@ const char* outcome_text(Outcome o);
 // "channel 0: completed after 10 frames, 1 images[, 1 saturated]": the line
 // every front-end gives at the end of an acquisition.
 std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images);
+
+// "images of 600 frames will clip: the brightest pixels reach the 16-bit
+// limit after about 208 frames" (empty without a forecast).
+std::string clip_forecast_text(const Progress& p);
 
 struct AcquireEvents {
     std::function<void(const Progress&)> progress;

@@ -89,6 +89,18 @@ bool geometry_fits(const ChannelState& s);
 double frame_exposure(const ChannelState& s);
 // Whether every frame is a long exposure of the camera (the same rule).
 bool long_exposure(const ChannelState& s);
+// The light the camera integrates for a long exposure of `requested_s`: the
+// daemon counts the request down one frame period (0.04 s) at a time while
+// more than 0.01 s is left, so the camera integrates whole frame periods
+// (0.05 s asked gives 0.08 s). The requested value itself below the
+// long-exposure threshold.
+double commanded_exposure(double requested_s);
+// The longest exposure a request may ask for, and a record may hold, in seconds.
+inline constexpr double kMaxExposure = 3600.0;
+// Why the record cannot describe an image truthfully (an exposure that no
+// request sets, a frame count below 0), or nullopt when it can. Any local
+// process can write a record.
+std::optional<std::string> record_problem(const ChannelState& s);
 
 // Read access to one record.
 class ChannelView {

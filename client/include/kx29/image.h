@@ -33,6 +33,17 @@ enum class PixelForm { Record, Sum, Mean };
 // whole record image.
 enum class Crop { Window, Full };
 
+// When an image's light was taken, in seconds since the epoch (UTC), and how
+// that is known. The record stamps whole seconds taken before a capture; a
+// client that followed the acquisition saw each frame arrive and narrows
+// them down to its polling and the readout.
+struct ImageTimes {
+    double start = 0;            // capture of the first frame began
+    std::optional<double> end;   // capture of the last frame ended; nullopt: unknown
+    int decimals = 0;            // digits of a second the evidence supports (0 or 3)
+    std::string how;             // one line for a COMMENT card
+};
+
 struct Image {
     int channel = 0;
     ChannelState state;          // the record as the image was copied
@@ -46,12 +57,28 @@ struct Image {
     // image was seen to receive; -1 when no frame report was seen.
     int frame_max = -1;
     bool saturated() const { return frame_max >= 255; }
+    // Pixels of the window whose sum reached the 16-bit limits of the record
+    // (-32768 or 32767): the daemon cut their sum there, so their values are
+    // not the sum of their frames.
+    long clipped = 0;
+    // Whether the bias/flat correction was applied; nullopt when the record no
+    // longer says (a withdrawal clears the request's bits).
+    std::optional<bool> ccd_corrected;
+    ImageTimes times;
 
     int width() const { return region.width; }
     int height() const { return region.height; }
-    std::vector<int32_t> sum() const;   // pixel + ADDLEV
-    std::vector<float> mean() const;    // (pixel + ADDLEV) / NCOMBINE; the sum when NCOMBINE < 1
+    // pixel + ADDLEV; throws a failure when a sum does not fit 32 bits (a
+    // record's ADDLEV no acquisition leaves).
+    std::vector<int32_t> sum() const;
+    // (pixel + ADDLEV) / NCOMBINE, the sum when NCOMBINE < 1; clipped pixels
+    // are NaN (their mean is not known).
+    std::vector<float> mean() const;
 };
+
+// What an observer should be told about an image, one line each: saturated
+// frames, clipped sums. Every front-end shows these as warnings.
+std::vector<std::string> image_warnings(const Image& img);
 
 // The image of a copied record, cropped as asked. The exposure and the
 // saturation are taken from the record alone: see image_exposure and
@@ -69,6 +96,10 @@ constexpr int kWithdrawnNadd = 0;
 // The light in the record's image according to the record: unknown on the
 // long-exposure channel when its last request was withdrawn or failed.
 std::optional<double> image_exposure(const ChannelState& s);
+// Whether msg is the daemon's report "Frame<seqn>(..." of frame seqn.
+bool is_frame_report(const std::string& msg, int seqn);
+// Pixels of the record's window on the 16-bit rails, in an image of more than one frame.
+long count_clipped(const ChannelImage& copy);
 // "Max=" of a frame report "Frame<seqn>(...)"; nullopt for other messages.
 std::optional<int> frame_report_max(const std::string& msg);
 
