@@ -1,5 +1,5 @@
-// Choosing the file type, writing atomically, the 8-bit stretch, the PGM and raw encoders and
-// the names of a series' files.
+// Choosing the file type, writing atomically and durably, the 8-bit stretch, the PGM and raw
+// encoders and the names of a series' files.
 #include "kx29/image_file.h"
 #include "image_encoders.h"
 
@@ -10,8 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
+#include <fcntl.h>
 #include <set>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kx29 {
@@ -26,14 +30,54 @@ namespace fs = std::filesystem;
 
 [[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
 
+bool one_of(int err, std::initializer_list<int> errs) {
+    return std::find(errs.begin(), errs.end(), err) != errs.end();
+}
+
+// All of bytes to fd, then synced: a file reported saved is on the disk. 0 or an errno.
+int write_synced(int fd, const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        done += static_cast<size_t>(n);
+    }
+    return detail::place_calls.fsync(fd) == 0 ? 0 : errno;
+}
+
+// Creates path, which must not exist as any entry, and writes bytes to it; a failed
+// write is removed. 0 or an errno.
+int create_written(const std::string& path, const std::string& bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    int err = write_synced(fd, bytes);
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) ::unlink(path.c_str());
+    return err;
+}
+
+int rename_noreplace(const char* from, const char* to) {
+#if defined(RENAME_NOREPLACE)
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+#elif defined(SYS_renameat2)
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 // A private directory beside the target holds the file while it is written,
 // and the finished file is renamed (or, where nothing may be overwritten,
-// linked) into place within one file system.
+// linked) into place within one file system. The file is synced before it is
+// put in place and the directory after, so a saved file survives a power cut
+// or a drive pulled out.
 class StagedFile {
 public:
     explicit StagedFile(const std::string& target) : target_(target) {
         fs::path parent = fs::path(target).parent_path();
-        std::string pattern = (parent.empty() ? fs::path(".") : parent).string() + "/.kx29ctl-XXXXXX";
+        parent_ = (parent.empty() ? fs::path(".") : parent).string();
+        std::string pattern = parent_ + "/.kx29ctl-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) write_failed(target, std::strerror(errno));
         dir_ = pattern;
         file_ = dir_ + "/" + fs::path(target).filename().string();
@@ -45,30 +89,46 @@ public:
         ::rmdir(dir_.c_str());
     }
     void write(const std::string& bytes) {
-        std::FILE* f = std::fopen(file_.c_str(), "wb");
-        if (f == nullptr) write_failed(target_, std::strerror(errno));
-        bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-        int err = errno;
-        if (std::fclose(f) != 0 && ok) {
-            ok = false;
-            err = errno;
-        }
-        if (!ok) write_failed(target_, std::strerror(err));
+        if (int err = create_written(file_, bytes)) write_failed(target_, std::strerror(err));
     }
-    void commit(bool overwrite) {
+    void commit(const std::string& bytes, bool overwrite) {
+        int err = 0;
         if (overwrite) {
-            if (std::rename(file_.c_str(), target_.c_str()) != 0) write_failed(target_, std::strerror(errno));
-            return;
+            // rename() replaces the entry: a symbolic link under the name, not its target.
+            if (std::rename(file_.c_str(), target_.c_str()) != 0) err = errno;
+        } else {
+            err = place_new(bytes);
         }
-        // link() fails when the name exists: no other writer's file is replaced.
-        if (::link(file_.c_str(), target_.c_str()) != 0) {
-            if (errno == EEXIST) write_failed(target_, "the file exists (use --overwrite to replace it)");
-            write_failed(target_, std::strerror(errno));
-        }
+        if (err == EEXIST) write_failed(target_, "the file exists (use --overwrite to replace it)");
+        if (err != 0) write_failed(target_, std::strerror(err));
+        sync_directory();
     }
 
 private:
-    std::string target_, dir_, file_;
+    // Puts the file under the target's name unless that name exists (as any entry,
+    // a dangling link too), so no other writer's file is replaced: by link(); where
+    // the file system has no hard links (FAT, exFAT, many SMB shares), by a rename
+    // that refuses to replace; and where that is missing too, by creating the target
+    // exclusively and writing it again, the one way a partial file can be seen under
+    // the name while it is written. 0 or an errno.
+    int place_new(const std::string& bytes) {
+        const detail::PlaceCalls& calls = detail::place_calls;
+        if (calls.link(file_.c_str(), target_.c_str()) == 0) return 0;
+        if (!one_of(errno, {EPERM, ENOTSUP, EOPNOTSUPP, EMLINK, ENOSYS})) return errno;
+        if (calls.rename_noreplace(file_.c_str(), target_.c_str()) == 0) return 0;
+        if (!one_of(errno, {EINVAL, ENOSYS, ENOTSUP, EOPNOTSUPP})) return errno;
+        return create_written(target_, bytes);
+    }
+    void sync_directory() {
+        int fd = ::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) write_failed(target_, std::strerror(errno));
+        int err = detail::place_calls.fsync(fd) == 0 ? 0 : errno;
+        ::close(fd);
+        // EINVAL: the file system cannot sync a directory (some shared folders); the file is synced.
+        if (err != 0 && err != EINVAL) write_failed(target_, std::strerror(err));
+    }
+
+    std::string target_, parent_, dir_, file_;
 };
 
 std::string lower_extension(const std::string& path) {
@@ -129,7 +189,19 @@ int pattern_width(int images) {
 
 bool has_number_field(const std::string& pattern) { return pattern.find("{n") != std::string::npos; }
 
+// The file a name is written to: absolute and normalised, with the links among its
+// directories resolved. The last part stays as named: a save puts its file in that
+// entry and never follows a link there.
+std::string resolved_name(const std::string& name) {
+    fs::path path = fs::absolute(name);
+    std::error_code ec;
+    fs::path dir = fs::weakly_canonical(path.parent_path(), ec);
+    return ((ec ? path.parent_path().lexically_normal() : dir) / path.filename()).string();
+}
+
 }  // namespace
+
+detail::PlaceCalls detail::place_calls = {::link, rename_noreplace, ::fsync};
 
 std::optional<FileType> file_type_for(const std::string& path) {
     std::string ext = lower_extension(path);
@@ -175,7 +247,7 @@ void save_image(const std::string& path, const Image& img, const WriteOptions& o
     }
     StagedFile staged(path);
     staged.write(bytes);
-    staged.commit(opt.overwrite);
+    staged.commit(bytes, opt.overwrite);
 }
 
 StretchLevels stretch_levels(const Image& img) {
@@ -284,15 +356,21 @@ OutputNames::OutputNames(const std::vector<std::string>& patterns, int images, b
             usage("can't write " + p + ": directory " + dir.string() + " is not writable");
         patterns_.push_back(p);
     }
-    // Every name of a finite series, checked against the others and the disk.
+    // Every name of a finite series (the first of an endless one), checked against the others and the disk.
+    // An entry is looked at, not followed: a dangling or looping link is an entry that
+    // exists, and two names of one existing file (hard links) are one output.
     const int checked = images > 0 ? images : 1;
     std::set<std::string> names;
+    std::set<std::pair<dev_t, ino_t>> files;
     for (int n = 1; n <= checked; ++n) {
         for (const auto& name : paths(n)) {
-            if (!names.insert(fs::weakly_canonical(name).string()).second)
+            struct stat entry {};
+            const bool exists = ::lstat(name.c_str(), &entry) == 0;
+            const bool again = !names.insert(resolved_name(name)).second;
+            if (again || (exists && !files.insert({entry.st_dev, entry.st_ino}).second))
                 usage("two images or outputs would both be written to " + name + " (use {n} in the name)");
-            if (!overwrite && images > 0 && fs::exists(name))
-                usage(name + " exists (use --overwrite to replace it)");
+            if (exists && S_ISDIR(entry.st_mode)) usage("can't write " + name + ": it is a directory");
+            if (!overwrite && exists) usage(name + " exists (use --overwrite to replace it)");
         }
     }
 }

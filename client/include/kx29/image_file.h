@@ -31,9 +31,11 @@ struct WriteOptions {
 // The file's bytes. Every front-end writes or serves exactly these.
 std::string encode_image(FileType type, const Image& img, const WriteOptions& opt = {});
 
-// Writes the file under a temporary name and renames it when complete, so no
-// partial file is ever seen under the name. Without opt.overwrite an existing
-// file is left alone and reported. Throws a failure (ErrorKind::Failed).
+// Writes the file under a temporary name, syncs it to the disk and renames it
+// when complete, so no partial file is ever seen under the name. Without
+// opt.overwrite an existing file (any directory entry, a dangling link too) is
+// left alone and reported; with it, a symbolic link under the name is replaced
+// by the file, its target is not touched. Throws a failure (ErrorKind::Failed).
 void save_image(const std::string& path, const Image& img, const WriteOptions& opt = {});
 
 // Grey levels at 0.5 % and 99.5 % of the window's pixels (the record's window
@@ -57,8 +59,10 @@ std::string expand_name(const std::string& pattern, int n);
 
 // The outputs of an acquisition of `images` images (negative: endless),
 // checked before the request is made: the type is known, the pattern valid,
-// the directory exists and is writable, no two outputs name the same file,
-// and (without overwrite) no file of a finite series exists yet. With several
+// the directory exists and is writable, no two outputs name the same file
+// (compared as absolute paths with the directories' links resolved, and as
+// existing files), none names a directory, and (without overwrite) no file of
+// a finite series, nor the first of an endless one, exists yet. With several
 // images and no "{n}" in a pattern, "_{n:0W}" is put before the extension
 // (W: the digits of the count, at least 3; 4 for an endless series).
 class OutputNames {
@@ -71,5 +75,17 @@ public:
 private:
     std::vector<std::string> patterns_;
 };
+
+namespace detail {
+// The calls that put a file in place where nothing may be replaced, and the
+// sync, as a seam for tests to act out file systems that lack hard links or
+// RENAME_NOREPLACE. Each returns 0, or -1 with errno set.
+struct PlaceCalls {
+    int (*link)(const char* from, const char* to);
+    int (*rename_noreplace)(const char* from, const char* to);
+    int (*fsync)(int fd);
+};
+extern PlaceCalls place_calls;  // the system's calls
+}  // namespace detail
 
 }  // namespace kx29
