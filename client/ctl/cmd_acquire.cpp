@@ -24,15 +24,21 @@ int run_acquire(const AcquireOptions& o) {
     install_interrupt_handlers();
     ProgressDisplay display(req.channel, isatty(STDOUT_FILENO) != 0);
     std::optional<std::string> save_error;
-    int missed = 0, saturated_images = 0;
+    int missed = 0, saturated_images = 0, clipped_images = 0;
+    bool forecast_told = false;
 
     kx29::AcquireEvents ev;
-    ev.progress = [&](const kx29::Progress& p) { display.update(p); };
-    ev.image_done = [&](int n, const kx29::Image& img) {
-        if (img.saturated()) {
-            ++saturated_images;
-            display.note("image " + std::to_string(n) + ": a frame reached grey level 255 (saturated)");
+    ev.progress = [&](const kx29::Progress& p) {
+        if (p.clip_expected_after && !forecast_told) {
+            forecast_told = true;
+            display.note("warning: " + kx29::clip_forecast_text(p));
         }
+        display.update(p);
+    };
+    ev.image_done = [&](int n, const kx29::Image& img) {
+        saturated_images += img.saturated();
+        clipped_images += img.clipped > 0;
+        for (const auto& line : kx29::image_warnings(img)) display.note("image " + std::to_string(n) + ": " + line);
         for (const auto& path : names.paths(n)) {
             try {
                 kx29::save_image(path, img, write);
@@ -53,7 +59,7 @@ int run_acquire(const AcquireOptions& o) {
     kx29::AcquireResult r = acq.follow(ev, stall);
     display.finish();
 
-    const std::string summary = kx29::acquisition_summary(req.channel, r, saturated_images);
+    const std::string summary = kx29::acquisition_summary(req.channel, r, saturated_images, clipped_images);
     if (save_error) {
         std::fprintf(stderr, "kx29ctl: %s; %s\n", save_error->c_str(), summary.c_str());
         return kExitFailed;

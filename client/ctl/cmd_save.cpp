@@ -25,6 +25,8 @@ int run_save(const SaveOptions& o) {
                                        o.files.full ? kx29::Crop::Full : kx29::Crop::Window);
     if (kx29::acquiring(img.state))
         std::fprintf(stderr, "kx29ctl: channel %d is acquiring; the image is saved as it stands\n", o.channel);
+    for (const auto& line : kx29::image_warnings(img))
+        std::fprintf(stderr, "kx29ctl: channel %d image: %s\n", o.channel, line.c_str());
     for (const auto& out : names.paths(1)) {
         kx29::save_image(out, img, w);
         std::printf("channel %d image (%dx%d at %d,%d, %d frames, seqn %d) saved to %s\n", o.channel, img.width(),

@@ -40,7 +40,7 @@ std::string ProgressDisplay::clock(double seconds, bool tenths) {
 
 std::string ProgressDisplay::bar_text(const kx29::Progress& p, int width) {
     std::string info = " frame " + count_of(p.frame_in_image, p.frames_per_image) + "  image " +
-                       count_of(p.images_done, p.images_total) + "  " + clock(p.elapsed_s, false) + " elapsed";
+                       count_of(p.image_number(), p.images_total) + "  " + clock(p.elapsed_s, false) + " elapsed";
     if (p.remaining_s) info += ", " + clock(*p.remaining_s, false) + " left";
     if (p.exposure_left_s) {
         char text[48];
@@ -76,7 +76,7 @@ void ProgressDisplay::update(const kx29::Progress& p) {
     if (!p.new_frame && !p.new_message) return;
     std::printf("[%s] ch%d frame %s image %s: %s\n", clock(p.elapsed_s, true).c_str(), channel_,
                 count_of(p.frame_in_image, p.frames_per_image).c_str(),
-                count_of(p.images_done, p.images_total).c_str(), p.message.c_str());
+                count_of(p.image_number(), p.images_total).c_str(), p.message.c_str());
     std::fflush(stdout);
 }
 

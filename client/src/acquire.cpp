@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 namespace kx29 {
@@ -39,6 +41,17 @@ constexpr auto kCopyPatience = std::chrono::milliseconds(50);
 // How long a frame's report may lag behind its count before the frame is
 // reported without it.
 constexpr auto kReportLag = std::chrono::milliseconds(100);
+// A frame's readout is timed only by polls at most this far apart.
+constexpr auto kTimingGap = std::chrono::milliseconds(20);
+// From the end of a frame's light to its readout: a video capture waits for
+// the next field switch (up to 0.02 s); a long exposure's frame is delivered
+// by a grab of 0.061 s and a frame boundary after the integration ends.
+constexpr double kVideoReadoutLag = 0.01;
+constexpr double kDeliveryLag = 0.08;
+
+double wall_seconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 [[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
 
@@ -106,6 +119,8 @@ AcquirePlan plan_acquisition(const AcquireRequest& req, const ChannelState& s) {
     }
     ChannelState after = s;
     if (req.exposure) after.exposure = *req.exposure;
+    if (!req.add) after.nadded = 0;
+    if (auto problem = record_problem(after)) usage(*problem + " (give --exposure)");
     plan.frame_exposure = frame_exposure(after);
     plan.long_exposure = long_exposure(after);
     return plan;
@@ -296,6 +311,7 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     // is closed (nexp 0; the daemon and every withdrawal leave it so), the
     // parameters follow, and nexp last opens it: the daemon reads them all
     // afresh in the pass that sees it open.
+    light_unknown_ = req.add && !image_exposure(channel_.state());
     if (!channel_.claim_for_acquisition(!req.add, req.ccd)) throw busy();
     channel_.set_nexp(0);  // left from a request that did not end by the daemon's count
     if (req.exposure) channel_.set_exposure(*req.exposure);
@@ -308,6 +324,14 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     seqmsg0_ = channel_.seqmsg();
     started_ = Clock::now();
     channel_.set_nexp(req.images);
+}
+
+// After frames were added to an image of unknown light: nadd as a withdrawal
+// leaves it, so that the record goes on saying the light is not known. Only
+// when the request ended by the daemon's count and nobody took the channel.
+void Acquisition::leave_light_unknown() {
+    if (!(channel_.command() & CMD_ACQUIRE) && channel_.nexp() == 0)
+        channel_.replace_nadd(plan_.request.frames, kWithdrawnNadd);
 }
 
 // Only while the record still holds this request: once it has ended, the
@@ -339,6 +363,40 @@ const char* outcome_text(Outcome o) {
     return "?";
 }
 
+void ClipForecast::report(const std::string& msg) {
+    int seqn = 0, index = 0, sublev = 0, min = 0, max = 0;
+    char kind[4] = {};
+    if (std::sscanf(msg.c_str(), "Frame%d(%3[A-Za-z]%d SubLev=%d): Min=%d Max=%d", &seqn, kind, &index, &sublev, &min,
+                    &max) != 6)
+        return;
+    if (std::string(kind) == "Get") {
+        *this = ClipForecast{};
+        have_first_ = true;
+        first_min_ = min;
+        first_max_ = max;
+    } else if (have_first_ && index > last_index_ && index >= 2) {
+        sum_min_ += min;
+        sum_max_ += max;
+        ++later_;
+    } else {
+        return;
+    }
+    last_index_ = index;
+    sublev_ = sublev;
+}
+
+std::optional<int> ClipForecast::frames_to_clip() const {
+    if (!have_first_ || later_ == 0 || last_index_ < 2) return std::nullopt;
+    const double level = static_cast<double>(sublev_) / (last_index_ - 1);  // mean sub-level of the later frames
+    const double gain_hi = static_cast<double>(sum_max_) / later_ - level;
+    const double gain_lo = static_cast<double>(sum_min_) / later_ - level;
+    double frames = HUGE_VAL;
+    if (gain_hi > 0) frames = std::min(frames, 1 + (INT16_MAX - first_max_) / gain_hi);
+    if (gain_lo < 0) frames = std::min(frames, 1 + (INT16_MIN - first_min_) / gain_lo);
+    if (!(frames < 1e9)) return std::nullopt;
+    return static_cast<int>(std::ceil(frames));
+}
+
 std::string clip_forecast_text(const Progress& p) {
     if (!p.clip_expected_after) return {};
     return "images of " + std::to_string(p.frames_per_image) +
@@ -346,12 +404,19 @@ std::string clip_forecast_text(const Progress& p) {
            std::to_string(*p.clip_expected_after) + " frames";
 }
 
-std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images) {
+int Progress::image_number() const {
+    const bool at_boundary = images_done > 0 && frame_in_image >= frames_per_image;
+    const int n = at_boundary ? images_done : images_done + 1;
+    return images_total > 0 ? std::min(n, images_total) : n;
+}
+
+std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images, int clipped_images) {
     std::string s = "channel " + std::to_string(channel) + ": " + outcome_text(r.outcome) + " after " +
                     std::to_string(r.frames) + " frames, " + std::to_string(r.images) + " images";
     if (r.partial_frames > 0)
         s += " (an unfinished image of " + std::to_string(r.partial_frames) + " frames was not kept)";
     if (saturated_images > 0) s += ", " + std::to_string(saturated_images) + " saturated";
+    if (clipped_images > 0) s += ", " + std::to_string(clipped_images) + " clipped";
     return s;
 }
 
@@ -432,11 +497,40 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     Clock::time_point frame_seen_at{};
     std::optional<std::string> foreign;  // why an image is not this request's
     const auto settle = settle_time(channel_.state());
+    ClipForecast forecast;
+    // Request frame number -> wall time its readout was seen to begin.
+    std::map<int, double> readout_seen;
+    bool was_writing = false;
+    auto last_poll = Clock::now();
 
     auto result = [&](Outcome outcome, std::string message) {
         AcquireResult r{outcome, pr.frames_done, pr.images_done, 0, std::move(message)};
         if (outcome != Outcome::Completed) r.partial_frames = std::max(0, pr.frames_done - image_start);
+        if (light_unknown_) leave_light_unknown();
         return r;
+    };
+    // The dates of frames first..last, from their readouts as seen here,
+    // checked against the whole seconds the daemon stamped before the first
+    // and last capture.
+    auto observed_times = [&](int first, int last, const ChannelState& st) -> std::optional<ImageTimes> {
+        auto a = readout_seen.find(first), b = readout_seen.find(last);
+        if (req.add || a == readout_seen.end() || b == readout_seen.end()) return std::nullopt;
+        const double lag = plan_.long_exposure ? kDeliveryLag : kVideoReadoutLag;
+        ImageTimes t;
+        t.end = b->second - lag;
+        t.start = a->second - lag - plan_.frame_exposure;
+        const double slack = 1.2 + (plan_.long_exposure ? 0.2 : 0.0);
+        if (t.start < st.tstart - 0.05 || t.start > st.tstart + slack || *t.end < st.tcurr ||
+            *t.end > st.tcurr + slack + plan_.frame_exposure)
+            return std::nullopt;
+        t.start = std::max(t.start, static_cast<double>(st.tstart));
+        t.decimals = 2;
+        t.how = plan_.long_exposure
+                    ? "dates: from the readouts of the first and last frame as seen, less the camera's delivery and "
+                      "exposure (to about 0.05 s)"
+                    : "dates: from the readouts of the first and last frame as seen, less the capture (to about "
+                      "0.02 s)";
+        return t;
     };
     // A finished image is copied at once and handed over after the progress
     // report, so that the report comes first and the copy is not delayed.
@@ -462,12 +556,15 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         }
         Image img = make_image(*copy, req.crop);
         if (image_max >= 0) img.frame_max = image_max;
+        if (auto t = observed_times(end - per_image + 1, end, copy->state)) img.times = *t;
+        if (light_unknown_) img.exposure_s.reset();
         return img;
     };
     auto finish_image = [&](int end, std::optional<Image> img) {
         finished.emplace_back(++pr.images_done, std::move(img));
         image_max = -1;
         image_start = end;
+        readout_seen.erase(readout_seen.begin(), readout_seen.lower_bound(end + 1));
     };
     auto hand_over = [&] {
         for (auto& [k, img] : finished) {
@@ -522,6 +619,16 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
             last_life = now;
         }
         int frames = frames_between(seqn0_, s.seqn);
+        // A readout seen to begin between two close polls times its frame:
+        // seqn counts the frame at the readout's end.
+        const bool writing = (s.activ & ACTIV_WRITING) != 0;
+        const bool close_polls = now - last_poll <= kTimingGap;
+        last_poll = now;
+        if (close_polls && writing && !was_writing)
+            readout_seen.try_emplace(frames > pr.frames_done ? frames : frames + 1, wall_seconds());
+        else if (close_polls && frames == pr.frames_done + 1)
+            readout_seen.try_emplace(frames, wall_seconds());
+        was_writing = writing;
         if (frames != pr.frames_done) {
             pr.frames_done = frames;
             countdown_at = {};
@@ -550,6 +657,11 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                 } else {
                     countdown_at = {};
                 }
+            }
+            if (!req.add) {
+                forecast.report(s.msg);
+                if (!pr.clip_expected_after)
+                    if (auto n = forecast.frames_to_clip(); n && *n < per_image) pr.clip_expected_after = n;
             }
             if (auto max = frame_report_max(s.msg)) {
                 pr.frame_max = *max;

@@ -193,6 +193,9 @@ void Channel::set_bias(int bias) { store(rec_->bias, bias); }
 bool Channel::replace_nadded(int expected, int frames) {
     return __atomic_compare_exchange_n(&rec_->nadded, &expected, frames, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }
+bool Channel::replace_nadd(int expected, int frames) {
+    return __atomic_compare_exchange_n(&rec_->nadd, &expected, frames, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
 bool Channel::replace_addlev(int expected, int level) {
     return __atomic_compare_exchange_n(&rec_->addlev, &expected, level, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }

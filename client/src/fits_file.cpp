@@ -59,6 +59,8 @@ public:
     void date() { fits_write_date(f_, &status_); }
     template <typename T>
     void pixels(int datatype, std::vector<T>& data) {
+        // The stored values are written as given: BZERO is for readers.
+        fits_set_bscale(f_, 1.0, 0.0, &status_);
         fits_write_img(f_, datatype, 1, static_cast<LONGLONG>(data.size()), data.data(), &status_);
     }
     std::string finish() {
@@ -85,17 +87,15 @@ private:
 }  // namespace
 
 std::string encode_fits(const Image& img, const HeaderOptions& opt) {
+    auto cards = header_cards(img, opt);  // refuses a record it can't describe
     FitsWriter w;
     // Line 0 of the video image is FITS row 1 and column 0 is FITS column 1,
     // so a pixel's FITS coordinates are its coordinates in the image plus one.
     const int bitpix = opt.form == PixelForm::Record ? SHORT_IMG : opt.form == PixelForm::Sum ? LONG_IMG : FLOAT_IMG;
     w.image(bitpix, img.width(), img.height());
     w.date();
-    for (const auto& card : header_cards(img, opt)) w.card(card);
-    w.comment("Pixels are sums of NCOMBINE frames of 8-bit grey levels; every frame");
-    w.comment("after the first had its sub-level subtracted (ADDLEV in all), unless");
-    w.comment("PIXFORM says otherwise. Only the measurement window is read; LTV1 and");
-    w.comment("LTV2 place this image in the full frame.");
+    for (const auto& card : cards) w.card(card);
+    for (const auto& line : header_comments(img, opt)) w.comment(line.c_str());
     switch (opt.form) {
     case PixelForm::Record: {
         std::vector<short> data(img.pixels.begin(), img.pixels.end());
@@ -105,6 +105,9 @@ std::string encode_fits(const Image& img, const HeaderOptions& opt) {
     case PixelForm::Sum: {
         std::vector<int32_t> sum = img.sum();
         std::vector<int> data(sum.begin(), sum.end());
+        if (img.clipped > 0)  // BLANK marks them (see header_cards)
+            for (size_t i = 0; i < data.size(); ++i)
+                if (img.pixels[i] == INT16_MIN || img.pixels[i] == INT16_MAX) data[i] = INT32_MIN;
         w.pixels(TINT, data);
         break;
     }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <set>
@@ -25,10 +26,10 @@ std::string upper(std::string s) {
 const std::set<std::string>& reserved_keywords() {
     static const std::set<std::string> names = {
         "SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND", "BZERO", "BSCALE", "END", "CHECKSUM",
-        "DATASUM", "DATE", "COMMENT", "HISTORY", "INSTRUME", "CREATOR", "DATE-OBS", "DATE-END", "TIMESYS",
+        "DATASUM", "DATE", "COMMENT", "HISTORY", "INSTRUME", "CREATOR", "DATE-OBS", "DATE-END", "TIMESYS", "BLANK",
         "MJD-OBS", "EXPTIME", "FRAMEXP", "NCOMBINE", "ADDLEV", "CHANNEL", "FORMAT", "REFLEV", "WINCOL0",
         "WINLIN0", "WINCOLS", "WINLINES", "LTV1", "LTV2", "CCDCORR", "CCDBIAS", "TANDEM", "SEQN", "BUNIT",
-        "IMAGETYP", "ROWORDER", "PIXFORM", "FRAMEMAX", "SATURATD", "EXPKNOWN"};
+        "IMAGETYP", "ROWORDER", "PIXFORM", "FRAMEMAX", "SATURATD", "EXPKNOWN", "EXPREQ", "CLIPPED"};
     return names;
 }
 
@@ -143,6 +144,14 @@ long count_clipped(const ChannelImage& copy) {
     return n;
 }
 
+std::optional<bool> correction_applied(const ChannelState& s) {
+    if (s.command & CMD_CCD) return true;
+    // A withdrawal clears CMD_CCD with the request and leaves nadd 0; a
+    // finished request leaves its bit and its nadd.
+    if ((s.command & CMD_ACQUIRE) || s.nadd != kWithdrawnNadd) return false;
+    return std::nullopt;
+}
+
 Image make_image(const ChannelImage& copy, Crop crop) {
     Image img;
     img.channel = copy.channel;
@@ -159,6 +168,8 @@ Image make_image(const ChannelImage& copy, Crop crop) {
     if (s.nadded > 0 && is_frame_report(s.msg, s.seqn))
         if (auto max = frame_report_max(s.msg)) img.frame_max = *max;
     img.clipped = count_clipped(copy);
+    img.ccd_corrected = correction_applied(s);
+    img.times = record_times(s);
     return img;
 }
 
@@ -196,40 +207,86 @@ HeaderCard parse_user_key(const std::string& text) {
     return card;
 }
 
+namespace {
+
+std::string fits_date(double t, int decimals) {
+    const double whole = std::floor(t);
+    std::string text = fits_utc_date(static_cast<std::time_t>(whole));
+    if (decimals > 0) {
+        const int scale = decimals == 3 ? 1000 : 100;
+        const int part = std::min(scale - 1, static_cast<int>((t - whole) * scale));
+        char frac[8];
+        std::snprintf(frac, sizeof frac, ".%0*d", decimals, part);
+        text += frac;
+    }
+    return text;
+}
+
+bool has_light(const Image& img) { return img.state.nadded > 0; }
+
+}  // namespace
+
+ImageTimes record_times(const ChannelState& s) {
+    ImageTimes t;
+    t.start = s.tstart;
+    if (image_exposure(s)) t.end = s.tcurr + frame_exposure(s);
+    t.how = "dates: whole seconds the daemon stamped before the first and last capture";
+    return t;
+}
+
 std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt) {
     const ChannelState& s = img.state;
+    if (auto problem = record_problem(s)) throw Error(ErrorKind::Failed, *problem);
     const double frame_s = frame_exposure(s);
+    const bool mean = opt.form == PixelForm::Mean;
     std::vector<HeaderCard> c;
     auto add = [&](const char* name, CardValue v, const char* comment, int decimals = 6) {
         c.push_back({name, std::move(v), comment, decimals});
     };
     using LL = long long;
+    if (opt.form == PixelForm::Record) {
+        // Readers that know nothing of ADDLEV take stored + BZERO: the true sum.
+        add("BZERO", LL{s.addlev}, "physical value = stored value + BZERO: the sum");
+        add("BSCALE", LL{1}, "");
+    }
     add("INSTRUME", std::string("KX29"), "KX29 video frame grabber");
     add("CREATOR", opt.creator, "program that wrote this file");
     add("IMAGETYP", std::string(image_type_name(opt.type)), "light, dark, flat or bias");
     add("TIMESYS", std::string("UTC"), "time scale of the dates");
-    add("DATE-OBS", fits_utc_date(s.tstart), "start of the image's first frame");
-    add("MJD-OBS", s.tstart / 86400.0 + 40587.0, "[d] modified Julian date of DATE-OBS", 6);
-    add("DATE-END", fits_utc_date(static_cast<std::time_t>(s.tcurr + std::ceil(frame_s))), "end of the image's last frame");
-    if (img.exposure_s)
-        add("EXPTIME", *img.exposure_s, "[s] light summed in the image, NCOMBINE frames", 3);
+    if (has_light(img)) {
+        const ImageTimes& t = img.times;
+        add("DATE-OBS", fits_date(t.start, t.decimals), "start of the image's first frame");
+        add("MJD-OBS", t.start / 86400.0 + 40587.0, "[d] modified Julian date of DATE-OBS", 8);
+        if (t.end) add("DATE-END", fits_date(*t.end, t.decimals), "end of the image's last frame");
+    }
+    if (img.exposure_s) {
+        if (mean)
+            add("EXPTIME", frame_s, "[s] light in one frame: the mean frame's", 3);
+        else
+            add("EXPTIME", *img.exposure_s, "[s] light summed in the image, NCOMBINE frames", 3);
+        add("FRAMEXP", frame_s, long_exposure(s) ? "[s] light of one frame, as the camera was commanded"
+                                                 : "[s] exposure of one video frame", 3);
+    }
     add("EXPKNOWN", img.exposure_s.has_value(),
-        img.exposure_s ? "EXPTIME is the light in the pixels" : "long exposure cut short: light unknown");
-    add("FRAMEXP", frame_s, "[s] exposure of one frame", 3);
+        img.exposure_s ? "EXPTIME is the light in the pixels" : "a long exposure was cut short: light unknown");
+    if (long_exposure(s)) add("EXPREQ", s.exposure, "[s] long exposure asked for; whole 0.04 s steps run", 3);
     add("NCOMBINE", LL{s.nadded}, "number of frames summed into the image");
     add("ADDLEV", LL{s.addlev}, "sum of sub-levels subtracted from the frames");
     switch (opt.form) {
     case PixelForm::Record:
-        add("PIXFORM", std::string("RECORD"), "sum of frames less ADDLEV, as the record holds it");
+        add("PIXFORM", std::string("RECORD"), "sum less ADDLEV as the record holds it; BZERO adds it");
         break;
     case PixelForm::Sum: add("PIXFORM", std::string("SUM"), "true sum of the frames (record value + ADDLEV)"); break;
     case PixelForm::Mean: add("PIXFORM", std::string("MEAN"), "mean frame: (record value + ADDLEV) / NCOMBINE"); break;
     }
     add("BUNIT", std::string("adu"), "8-bit grey levels of the video frames");
-    if (img.frame_max >= 0) {
+    if (img.frame_max >= 0 && has_light(img)) {
         add("FRAMEMAX", LL{img.frame_max}, "highest maximum of a frame, grey levels");
         add("SATURATD", img.saturated(), "a frame reached grey level 255");
     }
+    add("CLIPPED", LL{img.clipped}, "pixels whose sum was cut at the 16-bit limits");
+    if (img.clipped > 0 && opt.form == PixelForm::Sum)
+        add("BLANK", LL{INT32_MIN}, "clipped pixels: their sum is not known");
     add("CHANNEL", LL{img.channel}, "video input of the grabber, 0..3");
     add("FORMAT", LL{s.form}, "image format loaded in the grabber, 1 or 2");
     add("REFLEV", LL{s.ref_lev}, "reference (black) level of the input, 0..63");
@@ -241,12 +298,29 @@ std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt)
     add("LTV1", LL{-img.region.col0}, "column offset of this image in the full frame");
     add("LTV2", LL{-img.region.lin0}, "line offset of this image in the full frame");
     add("ROWORDER", std::string("TOP-DOWN"), "video line 0 is the first row");
-    add("CCDCORR", (s.command & CMD_CCD) != 0, "bias/flat correction applied while reading");
-    add("CCDBIAS", LL{s.bias}, "bias of the correction, grey levels");
+    if (img.ccd_corrected) add("CCDCORR", *img.ccd_corrected, "per-column flat correction applied while reading");
     add("TANDEM", s.tandem != 0, "input carries the long-exposure camera");
     add("SEQN", LL{s.seqn}, "sequence number of the last frame read");
     for (const auto& card : opt.user) c.push_back(card);
     return c;
+}
+
+std::vector<std::string> header_comments(const Image& img, const HeaderOptions& opt) {
+    std::vector<std::string> lines = {
+        "Pixels are sums of NCOMBINE frames of 8-bit grey levels; every frame",
+        "after the first had its sub-level subtracted (ADDLEV in all), unless",
+        "PIXFORM says otherwise. Only the measurement window is read; LTV1 and",
+        "LTV2 place this image in the full frame."};
+    if (has_light(img)) lines.push_back(img.times.how);
+    if (img.clipped > 0) {
+        switch (opt.form) {
+        case PixelForm::Record: lines.push_back("CLIPPED pixels are stored as -32768 or 32767: not their sum."); break;
+        case PixelForm::Sum: lines.push_back("CLIPPED pixels are BLANK: their sum is not known."); break;
+        case PixelForm::Mean: lines.push_back("CLIPPED pixels are NaN: their mean is not known."); break;
+        }
+    }
+    if (!img.ccd_corrected) lines.push_back("Whether the flat correction was applied is not known (withdrawn).");
+    return lines;
 }
 
 }  // namespace kx29

@@ -61,7 +61,8 @@ void check_bias(int bias) {
 }
 
 void check_exposure(double seconds, const ChannelState& s) {
-    if (!std::isfinite(seconds) || seconds < 0) usage("exposure must be a finite number of seconds >= 0");
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > kMaxExposure)
+        usage("exposure must be a number of seconds from 0 to " + std::to_string(static_cast<int>(kMaxExposure)));
     if (s.tandem == 0)
         usage("channel " + std::to_string(s.num) + " has no long-exposure camera; an exposure applies only there");
 }

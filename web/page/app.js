@@ -129,15 +129,17 @@ function onAcquisition(ev) {
   if (a.running) {
     const total = a.images_total > 0 ? a.images_total : 0;
     if (total) { bar.max = total; bar.value = a.images_done; } else bar.removeAttribute("value");
-    let text = `image ${a.images_done + (total && a.images_done < total ? 1 : 0)}${total ? "/" + total : ""}`;
+    let text = `image ${a.image_number ?? a.images_done + (total && a.images_done < total ? 1 : 0)}${total ? "/" + total : ""}`;
     if (a.frames_per_image > 1) text += `, frame ${a.frame_in_image || 0}/${a.frames_per_image}`;
     if (a.exposure_left_s !== null && a.exposure_left_s !== undefined) text += `, exposure ${fmt(a.exposure_left_s, 1)} s left`;
     else if (a.remaining_s !== null && a.remaining_s !== undefined) text += `, ${fmt(a.remaining_s, 1)} s left`;
+    if (a.warning) text += ` — warning: ${a.warning}`;
     t.$(".progress-text").textContent = text;
   } else {
     // Only a completed run is full: any other outcome kept none of an unfinished image.
     bar.max = 1; bar.value = a.outcome === "completed" ? 1 : 0;
-    t.$(".progress-text").textContent = a.summary + (a.message ? ` (${a.message})` : "");
+    const warnings = (a.warnings || []).map((w) => ` — warning: ${w}`).join("");
+    t.$(".progress-text").textContent = a.summary + (a.message ? ` (${a.message})` : "") + warnings;
   }
 }
 

@@ -27,7 +27,9 @@ json progress_json(int channel, const kx29::Progress& p) {
             {"frame_in_image", p.frame_in_image},
             {"frames_per_image", p.frames_per_image},
             {"images_done", p.images_done},
+            {"image_number", p.image_number()},
             {"images_total", p.images_total},
+            {"warning", p.clip_expected_after ? json(kx29::clip_forecast_text(p)) : json(nullptr)},
             {"elapsed_s", p.elapsed_s},
             {"remaining_s", optional_json(p.remaining_s)},
             {"exposure_left_s", optional_json(p.exposure_left_s)},
@@ -99,7 +101,19 @@ void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token
     } catch (const std::exception& e) {
         r = {kx29::Outcome::Failed, 0, 0, 0, e.what()};
     }
-    run.summary = kx29::acquisition_summary(ch, r, 0);
+    // The warnings of the image the run left in the record, as a saved file would carry them.
+    std::vector<std::string> warnings;
+    int saturated = 0, clipped = 0;
+    if (r.outcome == kx29::Outcome::Completed) {
+        try {
+            kx29::Image img = kx29::make_image(run.segment.view(ch).capture_image(), kx29::Crop::Window);
+            warnings = kx29::image_warnings(img);
+            saturated = img.saturated(), clipped = img.clipped > 0;
+        } catch (const std::exception&) {
+            // the next request already writes into it: nothing to say of it
+        }
+    }
+    run.summary = kx29::acquisition_summary(ch, r, saturated, clipped);
     run.done = true;  // a new run joins this thread before it publishes anything
     hub_.publish("acquisition",
                  json{{"channel", ch},
@@ -109,6 +123,7 @@ void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token
                       {"images_done", r.images},
                       {"partial_frames", r.partial_frames},
                       {"message", r.message},
+                      {"warnings", warnings},
                       {"summary", run.summary}}
                      .dump(),
                  kTopicAcquisition0 + ch);

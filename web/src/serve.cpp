@@ -225,6 +225,9 @@ private:
         kx29::Image img = kx29::make_image(seg.view(ch).capture_image(), kx29::Crop::Window);
         res.set_header("Cache-Control", "no-store");
         res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
+        std::string warnings;
+        for (const auto& line : kx29::image_warnings(img)) warnings += (warnings.empty() ? "" : "; ") + line;
+        if (!warnings.empty()) res.set_header("X-Image-Warnings", warnings);
         res.set_content(kx29::encode_image(type, img), kx29::mime_type(type));
     }
 

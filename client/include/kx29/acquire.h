@@ -60,6 +60,9 @@ struct Progress {
     std::optional<int> clip_expected_after;
     bool new_frame = false;
     bool new_message = false;
+    // The image the counts describe, from 1: the one under way, or at a
+    // boundary the one just finished ("image 1/3" during the first).
+    int image_number() const;
 };
 
 // What became of a request. Only Completed is success: every image was
@@ -86,7 +89,28 @@ struct AcquireResult {
 const char* outcome_text(Outcome o);
 // "channel 0: completed after 10 frames, 1 images[, 1 saturated]": the line
 // every front-end gives at the end of an acquisition.
-std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images);
+// Images with clipped sums are counted like saturated ones.
+std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images, int clipped_images = 0);
+
+// Foresees from an image's frame reports ("Frame<n>(Get1 SubLev=0): Min=.. Max=..",
+// then "AddK") when its sum reaches the record's 16-bit limits: the first
+// frame is stored whole, every later one less its sub-level, so the brightest
+// pixel gains about Max - sub-level per frame and the darkest Min - sub-level.
+class ClipForecast {
+public:
+    void report(const std::string& msg);
+    // Frames after which the sum is expected to clip; nullopt before two
+    // reports of the image, or when it never will.
+    std::optional<int> frames_to_clip() const;
+
+private:
+    int first_min_ = 0, first_max_ = 0;
+    bool have_first_ = false;
+    int last_index_ = 0;   // frame of the image in the last report (AddK: K)
+    long sublev_ = 0;      // SubLev of the last report
+    long sum_min_ = 0, sum_max_ = 0;
+    int later_ = 0;        // reports of frames after the first
+};
 
 // "images of 600 frames will clip: the brightest pixels reach the 16-bit
 // limit after about 208 frames" (empty without a forecast).
@@ -130,12 +154,17 @@ public:
     void stop();
 
 private:
+    void leave_light_unknown();
+
     Segment& segment_;
     Channel channel_;
     AcquirePlan plan_;
     int seqn0_ = 0;
     int seqmsg0_ = 0;
     Window window0_;  // the window as the request left it
+    // Frames added to an image whose light is not known (a long exposure cut
+    // short): the sum's light stays unknown, and the record is left saying so.
+    bool light_unknown_ = false;
     std::chrono::steady_clock::time_point started_;
 };
 

@@ -167,6 +167,8 @@ public:
     // swap): false when the field held another value.
     bool replace_nadded(int expected, int frames);
     bool replace_addlev(int expected, int level);
+    // nadd by compare-and-swap, for a request that leaves the record as it found it.
+    bool replace_nadd(int expected, int frames);
 
     int set_command_bits(int bits);    // atomic OR; returns the previous word
     // Compare-and-swap of the whole word; false when it did not hold `expected`.

@@ -125,8 +125,17 @@ struct HeaderOptions {
     std::vector<HeaderCard> user;  // from parse_user_key
 };
 
+// The image's dates as the record alone gives them (whole seconds).
+ImageTimes record_times(const ChannelState& s);
+// Whether the record's image was read with the flat correction: nullopt once
+// a withdrawal has cleared the request's bits.
+std::optional<bool> correction_applied(const ChannelState& s);
+
 // Every keyword after the structural ones (SIMPLE, BITPIX, NAXISn are the
 // writer's), in the order they are written.
+// Throws a failure when the record cannot be described (record_problem).
 std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt = {});
+// The COMMENT lines that go with them: how the pixels and dates were obtained.
+std::vector<std::string> header_comments(const Image& img, const HeaderOptions& opt = {});
 
 }  // namespace kx29
