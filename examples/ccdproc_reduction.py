@@ -19,7 +19,7 @@ def load(directory, kind):
 
 
 def stats(name, data):
-    data = np.asarray(data, dtype=float)
+    data = np.asarray(getattr(data, "data", data), dtype=float)
     finite = np.isfinite(data)
     print(f"{name:14s} mean {np.nanmean(data):10.3f}  std {np.nanstd(data):8.3f}  "
           f"min {np.nanmin(data):10.3f}  max {np.nanmax(data):10.3f}  finite {finite.mean() * 100:.1f} %")

@@ -526,10 +526,8 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         t.start = std::max(t.start, static_cast<double>(st.tstart));
         t.decimals = 2;
         t.how = plan_.long_exposure
-                    ? "dates: from the readouts of the first and last frame as seen, less the camera's delivery and "
-                      "exposure (to about 0.05 s)"
-                    : "dates: from the readouts of the first and last frame as seen, less the capture (to about "
-                      "0.02 s)";
+                    ? "Dates: first and last readout seen, less exposure (to 0.05 s)."
+                    : "Dates: first and last readout seen, less the capture (to 0.02 s).";
         return t;
     };
     // A finished image is copied at once and handed over after the progress

@@ -230,7 +230,7 @@ ImageTimes record_times(const ChannelState& s) {
     ImageTimes t;
     t.start = s.tstart;
     if (image_exposure(s)) t.end = s.tcurr + frame_exposure(s);
-    t.how = "dates: whole seconds the daemon stamped before the first and last capture";
+    t.how = "Dates: whole seconds stamped before the first and last capture.";
     return t;
 }
 
@@ -246,7 +246,7 @@ std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt)
     using LL = long long;
     if (opt.form == PixelForm::Record) {
         // Readers that know nothing of ADDLEV take stored + BZERO: the true sum.
-        add("BZERO", LL{s.addlev}, "physical value = stored value + BZERO: the sum");
+        add("BZERO", LL{s.addlev}, "stored + BZERO is the sum of the frames");
         add("BSCALE", LL{1}, "");
     }
     add("INSTRUME", std::string("KX29"), "KX29 video frame grabber");
@@ -264,17 +264,17 @@ std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt)
             add("EXPTIME", frame_s, "[s] light in one frame: the mean frame's", 3);
         else
             add("EXPTIME", *img.exposure_s, "[s] light summed in the image, NCOMBINE frames", 3);
-        add("FRAMEXP", frame_s, long_exposure(s) ? "[s] light of one frame, as the camera was commanded"
+        add("FRAMEXP", frame_s, long_exposure(s) ? "[s] one frame's light, as the camera was told"
                                                  : "[s] exposure of one video frame", 3);
     }
     add("EXPKNOWN", img.exposure_s.has_value(),
         img.exposure_s ? "EXPTIME is the light in the pixels" : "a long exposure was cut short: light unknown");
-    if (long_exposure(s)) add("EXPREQ", s.exposure, "[s] long exposure asked for; whole 0.04 s steps run", 3);
+    if (long_exposure(s)) add("EXPREQ", s.exposure, "[s] asked for; the camera runs 0.04 s steps", 3);
     add("NCOMBINE", LL{s.nadded}, "number of frames summed into the image");
     add("ADDLEV", LL{s.addlev}, "sum of sub-levels subtracted from the frames");
     switch (opt.form) {
     case PixelForm::Record:
-        add("PIXFORM", std::string("RECORD"), "sum less ADDLEV as the record holds it; BZERO adds it");
+        add("PIXFORM", std::string("RECORD"), "sum less ADDLEV, as the record holds it");
         break;
     case PixelForm::Sum: add("PIXFORM", std::string("SUM"), "true sum of the frames (record value + ADDLEV)"); break;
     case PixelForm::Mean: add("PIXFORM", std::string("MEAN"), "mean frame: (record value + ADDLEV) / NCOMBINE"); break;
@@ -298,7 +298,7 @@ std::vector<HeaderCard> header_cards(const Image& img, const HeaderOptions& opt)
     add("LTV1", LL{-img.region.col0}, "column offset of this image in the full frame");
     add("LTV2", LL{-img.region.lin0}, "line offset of this image in the full frame");
     add("ROWORDER", std::string("TOP-DOWN"), "video line 0 is the first row");
-    if (img.ccd_corrected) add("CCDCORR", *img.ccd_corrected, "per-column flat correction applied while reading");
+    if (img.ccd_corrected) add("CCDCORR", *img.ccd_corrected, "flat correction applied while reading");
     add("TANDEM", s.tandem != 0, "input carries the long-exposure camera");
     add("SEQN", LL{s.seqn}, "sequence number of the last frame read");
     for (const auto& card : opt.user) c.push_back(card);
@@ -319,7 +319,7 @@ std::vector<std::string> header_comments(const Image& img, const HeaderOptions& 
         case PixelForm::Mean: lines.push_back("CLIPPED pixels are NaN: their mean is not known."); break;
         }
     }
-    if (!img.ccd_corrected) lines.push_back("Whether the flat correction was applied is not known (withdrawn).");
+    if (!img.ccd_corrected) lines.push_back("The request was withdrawn: whether CCDCORR applied is not known.");
     return lines;
 }
 
