@@ -6,6 +6,10 @@
 #include "daemon_harness.h"
 
 #include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -30,6 +34,67 @@ TEST(ClientEndToEnd, CheckAndAChannelWithoutVideo) {
     auto res = run_ctl({"acquire", "-c", "3", "--frames", "2"}, d.key(), 30);
     EXPECT_EQ(res.status, 1);
     EXPECT_TRUE(contains(res.err, "Can't read frame, no video!!!")) << res.err;
+}
+
+// A FITS date 'YYYY-MM-DDThh:mm:ss[.ff]' as seconds since the epoch.
+double fits_seconds(const std::string& card) {
+    std::tm tm{};
+    double sec = 0;
+    std::sscanf(card.c_str(), "'%d-%d-%dT%d:%d:%lf", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+                &sec);
+    tm.tm_year -= 1900, tm.tm_mon -= 1;
+    return static_cast<double>(timegm(&tm)) + sec;
+}
+
+double wall_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// At the board's pace: the dates of a file span its frames' light within the call, to the
+// hundredth of a second; long exposures are the camera's whole steps (0.3 s runs 0.32 s).
+TEST(ClientEndToEnd, DatesSpanTheLightOfTheFramesSeen) {
+    Daemon d("realtime");
+    ASSERT_TRUE(d.start()) << d.err();
+    Scratch dir;
+    for (auto [ch, exposure, light] : {std::tuple{"0", "0.04", 0.12}, std::tuple{"1", "0.3", 0.96}}) {
+        SCOPED_TRACE(ch);
+        const double before = wall_now();
+        std::vector<std::string> args{"acquire", "-c", ch, "--window", "0,0,64,32", "--frames", "3", "-o",
+                                      dir / "d.fits", "--overwrite"};
+        if (std::string(ch) == "1") args.insert(args.end(), {"--exposure", exposure});
+        auto res = run_ctl(args, d.key(), 60);
+        const double after = wall_now();
+        ASSERT_EQ(res.status, 0) << res.err;
+        auto f = read_fits(dir / "d.fits");
+        const double start = fits_seconds(f.keys["DATE-OBS"]), end = fits_seconds(f.keys["DATE-END"]);
+        EXPECT_EQ(f.keys["DATE-OBS"].size(), 24u) << f.keys["DATE-OBS"];  // hundredths
+        EXPECT_GE(start, before - 0.05);
+        EXPECT_LE(end, after);
+        EXPECT_GE(end - start, light - 0.01);
+        EXPECT_NEAR(std::atof(f.keys["EXPTIME"].c_str()), light, 1e-9);
+    }
+}
+
+// The first frames of a sum that will pass the record's 16 bits say so, long before its end;
+// a sum whose light is not known is never given one.
+TEST(ClientEndToEnd, ClippingIsForeseenFromTheFirstFrames) {
+    Daemon d;
+    ASSERT_TRUE(d.start()) << d.err();
+    CtlProcess p({"acquire", "-c", "1", "--frames", "5000"}, d.key());
+    EXPECT_TRUE(wait_for([&] { return contains(p.out(), "likely to clip"); }, 20)) << p.out();
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(20).status, 1);
+
+    // Frames added to a long exposure cut short: the light of the sum stays unknown, in the
+    // acquisition's file and in a later save of the record.
+    Scratch dir;
+    CtlProcess cut({"acquire", "-c", "1", "--exposure", "2", "--window", "0,0,64,32"}, d.key());
+    ASSERT_TRUE(wait_for([&] { return contains(cut.out(), "Tandem Exposure"); }, 20)) << cut.out();
+    cut.signal(SIGINT);
+    ASSERT_EQ(cut.wait(20).status, 1);
+    ASSERT_EQ(run_ctl({"acquire", "-c", "1", "--add", "--exposure", "0.2", "-o", dir / "a.fits"}, d.key()).status, 0);
+    ASSERT_EQ(run_ctl({"save", "-c", "1", "-o", dir / "s.fits"}, d.key()).status, 0);
+    for (const char* file : {"a.fits", "s.fits"}) EXPECT_EQ(read_fits(dir / file).keys["EXPKNOWN"], "F") << file;
 }
 
 }  // namespace

@@ -400,7 +400,8 @@ std::optional<int> ClipForecast::frames_to_clip() const {
 std::string clip_forecast_text(const Progress& p) {
     if (!p.clip_expected_after) return {};
     return "images of " + std::to_string(p.frames_per_image) +
-           " frames will clip: the brightest or darkest pixels reach the 16-bit limit of the sum after about " +
+           " frames are likely to clip: the brightest or darkest pixels reach the 16-bit limit of the sum after "
+           "about " +
            std::to_string(*p.clip_expected_after) + " frames";
 }
 

@@ -112,7 +112,7 @@ private:
     int later_ = 0;        // reports of frames after the first
 };
 
-// "images of 600 frames will clip: the brightest pixels reach the 16-bit
+// "images of 600 frames are likely to clip: the brightest pixels reach the 16-bit
 // limit after about 208 frames" (empty without a forecast).
 std::string clip_forecast_text(const Progress& p);
 
