@@ -167,6 +167,7 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
                 frames.push_back(std::atoi(res.out.c_str() + at + 7));
             EXPECT_EQ(frames, (std::vector<int>{2, 3, 4, 5, 6, 7})) << res.out;
             EXPECT_TRUE(contains(res.out, "6 frames, 3 images, 3 saturated")) << res.out;
+            EXPECT_TRUE(contains(res.out, "frame 1/2 image 1/3: Frame2(")) << res.out;  // the image under way
         }
         for (int k = 1; k <= 3; ++k)  // 2k + 1, little-endian
             EXPECT_EQ(kx29t::read_file(file(k)).substr(0, 2), std::string({static_cast<char>(2 * k + 1), 0})) << k;
