@@ -312,6 +312,8 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     // parameters follow, and nexp last opens it: the daemon reads them all
     // afresh in the pass that sees it open.
     light_unknown_ = req.add && !image_exposure(channel_.state());
+    // Frames added to an image read otherwise leave its correction mixed.
+    mixed_correction_ = req.add && correction_applied(channel_.state()) != std::optional<bool>(req.ccd);
     if (!channel_.claim_for_acquisition(!req.add, req.ccd)) throw busy();
     channel_.set_nexp(0);  // left from a request that did not end by the daemon's count
     if (req.exposure) channel_.set_exposure(*req.exposure);
@@ -557,6 +559,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         if (image_max >= 0) img.frame_max = image_max;
         if (auto t = observed_times(end - per_image + 1, end, copy->state)) img.times = *t;
         if (light_unknown_) img.exposure_s.reset();
+        if (mixed_correction_) img.ccd_corrected.reset();
         return img;
     };
     auto finish_image = [&](int end, std::optional<Image> img) {

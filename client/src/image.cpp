@@ -319,7 +319,7 @@ std::vector<std::string> header_comments(const Image& img, const HeaderOptions& 
         case PixelForm::Mean: lines.push_back("CLIPPED pixels are NaN: their mean is not known."); break;
         }
     }
-    if (!img.ccd_corrected) lines.push_back("The request was withdrawn: whether CCDCORR applied is not known.");
+    if (!img.ccd_corrected) lines.push_back("CCDCORR left out: frames read with and without it, or withdrawn.");
     return lines;
 }
 

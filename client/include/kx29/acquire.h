@@ -165,6 +165,7 @@ private:
     // Frames added to an image whose light is not known (a long exposure cut
     // short): the sum's light stays unknown, and the record is left saying so.
     bool light_unknown_ = false;
+    bool mixed_correction_ = false;
     std::chrono::steady_clock::time_point started_;
 };
 

@@ -1,0 +1,52 @@
+// A focus figure for an image: the half-flux radius and FWHM of the brightest star in the
+// measurement window, or, where there is no star, how sharp the scene is.
+#pragma once
+
+#include "kx29/image.h"
+
+#include <optional>
+
+namespace kx29 {
+
+// The brightest star of the window. Positions are in the image's pixels: x the
+// column, y the line, the centre of pixel (0, 0) at 0.0; in the record's full
+// image the star is at (img.region.col0 + x, img.region.lin0 + y). Levels are
+// the image's sums (pixel + ADDLEV, all NCOMBINE frames together), less the
+// background around the star.
+struct StarMeasure {
+    double x = 0, y = 0;  // centroid
+    double peak = 0;      // brightest pixel of the star, above the background
+    double hfr = 0;       // radius holding half the star's light, pixels
+    double fwhm = 0;      // from the second moments (2.3548 sigma), pixels
+    double flux = 0;      // the star's light within its aperture
+    double snr = 0;       // flux over the background's noise in the aperture (the star's own shot noise is not known)
+    double background = 0;  // level around the star (an annulus outside the aperture)
+    double aperture = 0;    // radius of the aperture measured, pixels
+    // The star's top reached the level of every frame at grey 255 (or the sum's
+    // 16-bit rail): its top is cut off, so its FWHM is too wide and says little;
+    // its HFR still follows the focus. A star saturated in only some of the frames
+    // is not seen here (Image::saturated() tells of the image as a whole).
+    bool saturated = false;
+};
+
+struct FocusFigure {
+    // nullopt when nothing in the window stands well above the background (no
+    // local maximum 5 noise levels up whose neighbours are up too, and whose
+    // light falls off to the background within 80 pixels).
+    std::optional<StarMeasure> star;
+    // Higher is sharper: the mean squared difference between neighbouring
+    // pixels over the window's variance, so neither the level nor the contrast
+    // of the scene changes it. 0 for a flat window; at most 8 (a checkerboard);
+    // noise raises it, so compare frames of one scene and exposure.
+    double sharpness = 0;
+    double background = 0;  // median of the window, in the image's sums
+    double noise = 0;       // its robust standard deviation (1.4826 MAD), at least 1
+};
+
+// The figure of the image's measurement window (the record's window within the
+// region held; all of it when they do not meet). Pixels outside the window are
+// left from earlier images and are never looked at. About 2 ms for a 768x576
+// window on an ordinary PC, so it can follow every live frame.
+FocusFigure measure_focus(const Image& img);
+
+}  // namespace kx29

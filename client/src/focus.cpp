@@ -1,0 +1,285 @@
+// The focus figure: finding the brightest star of the window, its centroid, half-flux
+// radius and FWHM, and the sharpness of the window's scene.
+#include "kx29/focus.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace kx29 {
+
+namespace {
+
+constexpr double kFwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
+constexpr double kMadPerSigma = 1.4826;               // MAD of a normal distribution, in sigmas
+constexpr double kDetection = 5;                      // a star's peak: noise levels above the background
+constexpr double kNeighbours = 1.5;                   // its 8 neighbours' mean: noise levels up (no lone hot pixel)
+constexpr int kMaxRadius = 80;                        // a star's light falls to the background within this
+// A pixel integrates the light over its square: that adds a variance of 1/12
+// pixel^2 per axis to the star's own, which both figures take out again.
+constexpr double kPixelVariance = 1.0 / 12;
+
+// The measurement window of an image, in the image's pixels.
+struct Pixels {
+    const int16_t* data;
+    int stride;
+    int x0, y0, x1, y1;  // [x0, x1) x [y0, y1)
+
+    bool inside(int x, int y) const { return x >= x0 && x < x1 && y >= y0 && y < y1; }
+    int at(int x, int y) const { return data[static_cast<size_t>(y) * stride + x]; }
+    int width() const { return x1 - x0; }
+    int height() const { return y1 - y0; }
+};
+
+// The record's window within the region the image holds; all of it when they do not meet
+// (as the 8-bit stretch takes it).
+Pixels window_pixels(const Image& img) {
+    const Window& r = img.region;
+    const Window w = clamped_window(img.state);
+    int c0 = std::max(w.col0, r.col0), l0 = std::max(w.lin0, r.lin0);
+    int c1 = std::min(w.col0 + w.width, r.col0 + r.width), l1 = std::min(w.lin0 + w.height, r.lin0 + r.height);
+    if (c1 <= c0 || l1 <= l0) return {img.pixels.data(), r.width, 0, 0, r.width, r.height};
+    return {img.pixels.data(), r.width, c0 - r.col0, l0 - r.lin0, c1 - r.col0, l1 - r.lin0};
+}
+
+// The median of a histogram of whole numbers, bin k standing for [k - 0.5, k + 0.5)
+// (bin 0 for [0, 0.5) when the values are distances), interpolated within its bin:
+// sums of few frames are whole levels, and their noise may be a level or two.
+double histogram_median(const std::vector<uint32_t>& hist, long n, int offset, bool distances) {
+    const double half = 0.5 * static_cast<double>(n);
+    double below = 0;
+    for (size_t k = 0; k < hist.size(); ++k) {
+        if (below + hist[k] >= half && hist[k] > 0) {
+            const double lo = distances && k == 0 ? 0 : static_cast<double>(k) - 0.5, width = distances && k == 0 ? 0.5 : 1;
+            return offset + lo + width * (half - below) / hist[k];
+        }
+        below += hist[k];
+    }
+    return offset;
+}
+
+struct Level {
+    double median = 0, sigma = 1;
+};
+
+// Median and MAD of the window, from a histogram of its 16-bit values.
+Level window_level(const Pixels& px) {
+    std::vector<uint32_t> hist(65536, 0);
+    for (int y = px.y0; y < px.y1; ++y)
+        for (int x = px.x0; x < px.x1; ++x) ++hist[static_cast<size_t>(px.at(x, y) + 32768)];
+    const long n = static_cast<long>(px.width()) * px.height();
+    Level l;
+    l.median = histogram_median(hist, n, -32768, false);
+    const long m = std::lround(l.median);
+    std::vector<uint32_t> dist(65536, 0);
+    for (long v = 0; v < 65536; ++v) dist[static_cast<size_t>(std::labs(v - 32768 - m))] += hist[static_cast<size_t>(v)];
+    // Sums are whole numbers: a noise below one level is not measured.
+    l.sigma = std::max(1.0, kMadPerSigma * histogram_median(dist, n, 0, true));
+    return l;
+}
+
+// Mean squared step between neighbours over the variance of the window.
+double window_sharpness(const Pixels& px, double median) {
+    const int m = static_cast<int>(std::lround(median));
+    int64_t sum = 0, squares = 0, steps_x = 0, steps_y = 0;
+    for (int y = px.y0; y < px.y1; ++y) {
+        for (int x = px.x0; x < px.x1; ++x) {
+            const int64_t v = px.at(x, y) - m;
+            sum += v;
+            squares += v * v;
+            if (x + 1 < px.x1) steps_x += int64_t{px.at(x + 1, y) - px.at(x, y)} * (px.at(x + 1, y) - px.at(x, y));
+            if (y + 1 < px.y1) steps_y += int64_t{px.at(x, y + 1) - px.at(x, y)} * (px.at(x, y + 1) - px.at(x, y));
+        }
+    }
+    const double n = static_cast<double>(px.width()) * px.height();
+    const double mean = static_cast<double>(sum) / n, variance = static_cast<double>(squares) / n - mean * mean;
+    if (variance <= 0) return 0;
+    double sharp = 0;
+    if (px.width() > 1) sharp += static_cast<double>(steps_x) / ((px.width() - 1.0) * px.height());
+    if (px.height() > 1) sharp += static_cast<double>(steps_y) / ((px.height() - 1.0) * px.width());
+    return sharp / variance;
+}
+
+struct Peak {
+    int x = -1, y = -1;
+};
+
+// The brightest local maximum well above the background whose neighbours are
+// up too, ranked by its 3x3 sum (a saturated star's flat top holds many maxima;
+// the one in its middle wins).
+Peak brightest_peak(const Pixels& px, const Level& l) {
+    const double threshold = l.median + kDetection * l.sigma, around = 8 * (l.median + kNeighbours * l.sigma);
+    Peak best;
+    long best_sum = 0;  // its 3x3 sum (record values can be negative: only once best is set)
+    for (int y = px.y0 + 1; y < px.y1 - 1; ++y) {
+        for (int x = px.x0 + 1; x < px.x1 - 1; ++x) {
+            const int v = px.at(x, y);
+            if (v <= threshold) continue;
+            long neighbours = 0;
+            bool highest = true;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    if (dx != 0 || dy != 0) {
+                        const int u = px.at(x + dx, y + dy);
+                        highest = highest && u <= v;
+                        neighbours += u;
+                    }
+            if (!highest || static_cast<double>(neighbours) <= around || (best.x >= 0 && neighbours + v <= best_sum))
+                continue;
+            best = {x, y};
+            best_sum = neighbours + v;
+        }
+    }
+    return best;
+}
+
+// Visits the window's pixels whose centres lie within r of (cx, cy): f(x, y, distance^2).
+template <typename F>
+void within(const Pixels& px, double cx, double cy, double r, F&& f) {
+    const int ya = std::max(px.y0, static_cast<int>(std::floor(cy - r))), yb = std::min(px.y1 - 1, static_cast<int>(std::ceil(cy + r)));
+    const int xa = std::max(px.x0, static_cast<int>(std::floor(cx - r))), xb = std::min(px.x1 - 1, static_cast<int>(std::ceil(cx + r)));
+    for (int y = ya; y <= yb; ++y)
+        for (int x = xa; x <= xb; ++x) {
+            const double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+            if (d2 <= r * r) f(x, y, d2);
+        }
+}
+
+// The radius at which the star's light has fallen to the background: the first
+// ring of one pixel around (cx, cy) whose mean is within two of its noise levels,
+// or 0.5 % of the peak, of the background. 0 when none within kMaxRadius is (a
+// bright extended thing, not a star).
+int light_edge(const Pixels& px, double cx, double cy, const Level& l, double peak) {
+    std::array<double, kMaxRadius + 1> sum{};
+    std::array<int, kMaxRadius + 1> count{};
+    within(px, cx, cy, kMaxRadius + 0.999, [&](int x, int y, double d2) {
+        const auto ring = static_cast<size_t>(std::sqrt(d2));
+        sum[ring] += px.at(x, y) - l.median;
+        ++count[ring];
+    });
+    for (int r = 1; r <= kMaxRadius; ++r) {
+        if (count[r] == 0) return r;  // the window ends: nothing more of the star to see
+        if (sum[r] / count[r] < std::max(0.005 * peak, 2 * l.sigma / std::sqrt(count[r]))) return r;
+    }
+    return 0;
+}
+
+// Mean of an annulus outside the aperture, values beyond 3 noise levels of its
+// median (other stars, hot pixels) left out; the window's median when the
+// window leaves too little of the annulus.
+double local_background(const Pixels& px, double cx, double cy, double r, const Level& l) {
+    const double outer = r + 1 + std::max(4.0, r / 2);
+    std::vector<int> ring;
+    within(px, cx, cy, outer, [&](int x, int y, double d2) {
+        if (d2 > (r + 1) * (r + 1)) ring.push_back(px.at(x, y));
+    });
+    if (ring.size() < 16) return l.median;
+    std::nth_element(ring.begin(), ring.begin() + static_cast<long>(ring.size() / 2), ring.end());
+    const double median = ring[ring.size() / 2];
+    double sum = 0;
+    long n = 0;
+    for (int v : ring)
+        if (std::abs(v - median) <= 3 * l.sigma) sum += v, ++n;
+    return n > 0 ? sum / static_cast<double>(n) : median;
+}
+
+// The radius holding half of the light within the aperture. The light inside each
+// pixel is taken to follow the slope between its neighbours (sampled k x k), so a
+// star of a few pixels is not measured wider than it is; the pixel's own width is
+// then taken out. Also the total light.
+std::pair<double, double> half_flux_radius(const Pixels& px, double cx, double cy, double r, double bg) {
+    constexpr int kBins = 1024;
+    std::vector<double> bins(kBins, 0.0);
+    const double bin = r / kBins;
+    const int k = std::clamp(static_cast<int>(std::sqrt(20000 / (M_PI * r * r))), 1, 6);
+    auto excess = [&](int x, int y) { return px.at(x, y) - bg; };
+    auto slope = [&](int x, int y, int dx, int dy, double e) {
+        if (e <= 0 || !px.inside(x - dx, y - dy) || !px.inside(x + dx, y + dy)) return 0.0;
+        return std::clamp((excess(x + dx, y + dy) - excess(x - dx, y - dy)) / (2 * e), -2.0, 2.0);
+    };
+    within(px, cx, cy, r + M_SQRT1_2, [&](int x, int y, double) {
+        const double e = excess(x, y), sx = slope(x, y, 1, 0, e), sy = slope(x, y, 0, 1, e);
+        for (int j = 0; j < k; ++j) {
+            const double b = (j + 0.5) / k - 0.5;
+            for (int i = 0; i < k; ++i) {
+                const double a = (i + 0.5) / k - 0.5;
+                const double d = std::hypot(x + a - cx, y + b - cy);
+                if (d < r) bins[static_cast<size_t>(d / bin)] += e * (1 + a * sx + b * sy) / (k * k);
+            }
+        }
+    });
+    double total = 0;
+    for (double v : bins) total += v;
+    double below = 0;
+    for (int i = 0; i < kBins && total > 0; ++i) {
+        if (below + bins[i] >= total / 2) {
+            const double radius = (i + (total / 2 - below) / bins[i]) * bin;
+            const double pixel = 2 * std::log(2.0) * kPixelVariance;  // a Gaussian's HFR^2 is 2 ln 2 sigma^2
+            return {std::sqrt(std::max(radius * radius - pixel, 0.0)), total};
+        }
+        below += bins[i];
+    }
+    return {0, total};
+}
+
+std::optional<StarMeasure> measure_star(const Image& img, const Pixels& px, const Level& l, Peak p) {
+    const double peak = px.at(p.x, p.y) - l.median;
+    StarMeasure s;
+    s.x = p.x, s.y = p.y;
+    double r = 0, bg = l.median;
+    // The centroid moves the aperture, which moves the centroid: three rounds settle it.
+    for (int round = 0; round < 3; ++round) {
+        const int edge = light_edge(px, s.x, s.y, l, peak);
+        if (edge == 0) return std::nullopt;
+        r = std::min<double>(kMaxRadius, 1.5 * edge + 1);
+        bg = local_background(px, s.x, s.y, r, l);
+        double sum = 0, sx = 0, sy = 0;
+        within(px, s.x, s.y, r, [&](int x, int y, double) {
+            const double e = px.at(x, y) - bg;
+            sum += e, sx += e * x, sy += e * y;
+        });
+        if (sum <= 0) return std::nullopt;
+        s.x = sx / sum, s.y = sy / sum;
+        if (std::hypot(s.x - p.x, s.y - p.y) > r) return std::nullopt;
+    }
+    double sum = 0, moment = 0;
+    int top = INT16_MIN;
+    long n = 0;
+    within(px, s.x, s.y, r, [&](int x, int y, double d2) {
+        const double e = px.at(x, y) - bg;
+        sum += e, moment += e * d2, ++n;
+        top = std::max(top, px.at(x, y));
+    });
+    const double variance = moment / sum / 2 - kPixelVariance;
+    s.fwhm = variance > 0 ? kFwhmPerSigma * std::sqrt(variance) : 0;
+    std::tie(s.hfr, s.flux) = half_flux_radius(px, s.x, s.y, r, bg);
+    if (s.flux <= 0 || s.hfr <= 0) return std::nullopt;
+    s.peak = top - bg;
+    s.snr = s.flux / (l.sigma * std::sqrt(static_cast<double>(n)));
+    s.background = bg + img.state.addlev;
+    s.aperture = r;
+    // The level of a pixel at grey 255 in every frame, as the record holds it.
+    const long ceiling = 255L * std::max(1, img.state.nadded) - img.state.addlev;
+    s.saturated = top >= std::min<long>(ceiling, INT16_MAX);
+    return s;
+}
+
+}  // namespace
+
+FocusFigure measure_focus(const Image& img) {
+    FocusFigure f;
+    if (img.pixels.empty() || img.pixels.size() != static_cast<size_t>(img.width()) * img.height()) return f;
+    const Pixels px = window_pixels(img);
+    const Level l = window_level(px);
+    f.background = l.median + img.state.addlev;
+    f.noise = l.sigma;
+    f.sharpness = window_sharpness(px, l.median);
+    // A star needs its ring of neighbours and some background around it.
+    if (px.width() < 5 || px.height() < 5) return f;
+    if (Peak p = brightest_peak(px, l); p.x >= 0) f.star = measure_star(img, px, l, p);
+    return f;
+}
+
+}  // namespace kx29
