@@ -5,6 +5,7 @@
 #include "kx29/image.h"
 #include "kx29/image_file.h"
 #include "kx29/status.h"
+#include "kx29_version.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -38,6 +40,7 @@ PyObject* g_error = nullptr;
 PyObject* g_usage_error = nullptr;
 PyObject* g_daemon_error = nullptr;
 PyObject* g_failed_error = nullptr;
+PyObject* g_image_warning = nullptr;
 
 PyObject* exception_for(kx29::ErrorKind kind) {
     switch (kind) {
@@ -65,6 +68,13 @@ void register_exceptions(py::module_& m) {
                                    "No segment, no daemon running, or no permission to use them.");
     g_failed_error = new_exception(m, "FailedError", py::make_tuple(py::handle(g_error)),
                                    "A request the daemon could not carry out (busy channel, no video, ...).");
+    g_image_warning = new_exception(m, "ImageWarning", py::make_tuple(py::handle(PyExc_UserWarning)),
+                                    "What an observer should know about an image an acquisition delivered: "
+                                    "saturated frames, sums clipped at the 16-bit limits, a forecast of clipping.");
+    // Each image's warning matters, not only the first from a line of code, so
+    // they are always shown; appended, so the user's own filters come first.
+    py::module_::import("warnings").attr("filterwarnings")("always", "category"_a = py::handle(g_image_warning),
+                                                           "append"_a = true);
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
@@ -81,6 +91,75 @@ void register_exceptions(py::module_& m) {
     PyErr_SetObject(type, exc.ptr());
     throw py::error_already_set();
 }
+
+// ---- Arguments -------------------------------------------------------------------
+// Parameters arrive as whatever Python object was passed and are converted by
+// name, so that a wrong type is a UsageError naming the parameter, as any other
+// bad argument is, rather than pybind11's list of signatures.
+[[noreturn]] void usage(const std::string& text) { throw kx29::Error(kx29::ErrorKind::Usage, text); }
+
+[[noreturn]] void wrong_type(const char* name, const char* expected, const py::handle& v) {
+    usage(std::string(name) + " must be " + expected + ", not " + py::repr(v).cast<std::string>() + " (" +
+          Py_TYPE(v.ptr())->tp_name + ")");
+}
+
+template <typename T>
+struct is_optional : std::false_type {};
+template <typename T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+template <typename T>
+T convert(const py::handle& v, const char* name) {
+    if constexpr (is_optional<T>::value) {
+        if (v.is_none()) return std::nullopt;
+        return convert<typename T::value_type>(v, name);
+    } else {
+        // A flag only from True or False (numpy's too); a number never from a bool.
+        py::detail::make_caster<T> c;
+        if (std::is_same_v<T, bool> ? c.load(v, false) : !PyBool_Check(v.ptr()) && c.load(v, true))
+            return static_cast<T&>(c);
+        if constexpr (std::is_same_v<T, bool>) wrong_type(name, "True or False", v);
+        if constexpr (std::is_integral_v<T>) {
+            if (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr()))
+                usage(std::string(name) + " is out of range: " + py::repr(v).cast<std::string>());
+            wrong_type(name, "an integer", v);
+        }
+        wrong_type(name, std::is_floating_point_v<T> ? "a number" : "a str", v);
+    }
+}
+
+// A parameter of type T as passed; get() converts it (its type caster below
+// takes any object, and names T in the signature).
+template <typename T>
+struct Arg {
+    py::object obj;
+    T get(const char* name) const { return convert<T>(obj, name); }
+};
+
+// A file name: str, bytes or os.PathLike.
+std::string path_arg(const Arg<std::string>& path) {
+    try {
+        return py::module_::import("os").attr("fspath")(path.obj).cast<std::string>();
+    } catch (const py::error_already_set&) {
+        wrong_type("path", "a str or os.PathLike", path.obj);
+    }
+}
+
+}  // namespace
+
+namespace pybind11::detail {
+template <typename T>
+struct type_caster<Arg<T>> {
+    PYBIND11_TYPE_CASTER(Arg<T>, make_caster<T>::name);
+    bool load(handle src, bool) {
+        value.obj = reinterpret_borrow<object>(src);
+        return true;
+    }
+    static handle cast(const Arg<T>& a, return_value_policy, handle) { return a.obj.inc_ref(); }
+};
+}  // namespace pybind11::detail
+
+namespace {
 
 // ---- Conversions -----------------------------------------------------------------
 py::tuple window_tuple(const kx29::Window& w) { return py::make_tuple(w.col0, w.lin0, w.width, w.height); }
@@ -107,8 +186,10 @@ void make_read_only(py::array& a) { a.attr("flags").attr("writeable") = false; }
 // "X,Y,W,H", "full", or a sequence of four integers.
 kx29::WindowRequest window_request(const py::handle& w) {
     if (py::isinstance<py::str>(w)) return kx29::parse_window(w.cast<std::string>());
-    auto v = w.cast<std::vector<int>>();
-    if (v.size() != 4) throw kx29::Error(kx29::ErrorKind::Usage, "window: give (x, y, width, height) or 'full'");
+    std::vector<int> v;
+    py::detail::make_caster<std::vector<int>> c;
+    if (c.load(w, true)) v = static_cast<std::vector<int>&>(c);
+    if (v.size() != 4) wrong_type("window", "(x, y, width, height), 'X,Y,W,H' or 'full'", w);
     kx29::WindowRequest r;
     r.window = {v[0], v[1], v[2], v[3]};
     return r;
@@ -118,6 +199,7 @@ kx29::WindowRequest window_request(const py::handle& w) {
 std::vector<kx29::HeaderCard> user_cards(const py::object& keys) {
     std::vector<kx29::HeaderCard> cards;
     if (keys.is_none()) return cards;
+    if (!py::isinstance<py::dict>(keys)) wrong_type("keys", "a dict of FITS keywords", keys);
     for (auto item : keys.cast<py::dict>()) {
         py::handle v = item.second;
         std::string text = py::isinstance<py::bool_>(v) ? (v.cast<bool>() ? "T" : "F") : py::str(v).cast<std::string>();
@@ -130,24 +212,29 @@ kx29::PixelForm pixel_form(const std::string& form) {
     if (form == "record") return kx29::PixelForm::Record;
     if (form == "sum") return kx29::PixelForm::Sum;
     if (form == "mean") return kx29::PixelForm::Mean;
-    throw kx29::Error(kx29::ErrorKind::Usage, "form must be 'record', 'sum' or 'mean', not '" + form + "'");
+    usage("form must be 'record', 'sum' or 'mean', not '" + form + "'");
 }
 
-kx29::WriteOptions write_options(const std::string& form, const std::string& type, const py::object& keys,
-                                 bool png16, bool overwrite) {
-    kx29::WriteOptions o;
-    o.header.form = pixel_form(form);
-    o.header.type = kx29::parse_image_type(type);
-    o.header.creator = kCreator;
-    o.header.user = user_cards(keys);
-    o.sixteen_bit = png16;
-    o.overwrite = overwrite;
-    return o;
-}
+// What save(), to_bytes() and to_hdu() write: the same header options for all three.
+struct FileArgs {
+    Arg<std::string> form{py::str("record")}, type{py::str("light")};
+    py::object keys = py::none();
+    Arg<bool> png16{py::bool_(false)};
+
+    kx29::WriteOptions options() const {
+        kx29::WriteOptions o;
+        o.header.form = pixel_form(form.get("form"));
+        o.header.type = kx29::parse_image_type(type.get("type"));
+        o.header.creator = kCreator;
+        o.header.user = user_cards(keys);
+        o.sixteen_bit = png16.get("png16");
+        return o;
+    }
+};
 
 kx29::FileType file_type_named(const std::string& kind) {
     if (auto t = kx29::file_type_for("x." + kind)) return *t;
-    throw kx29::Error(kx29::ErrorKind::Usage, "unknown file type '" + kind + "' (fits, png, pgm, raw)");
+    usage("unknown file type '" + kind + "' (fits, png, pgm, raw)");
 }
 
 py::dict header_dict(const kx29::Image& img) {
@@ -159,38 +246,56 @@ py::dict header_dict(const kx29::Image& img) {
 }
 
 // ---- Board and channels ------------------------------------------------------------
+// The attachment of the segment, shared with the board's channels: close()
+// detaches them all at once. An array of view() and an acquisition under way
+// hold the segment themselves, so it stays mapped for them.
 struct Board {
-    SegmentPtr seg;
+    SegmentPtr attached;  // empty once closed
+    std::string key;
+
+    SegmentPtr seg() const {
+        if (!attached) usage("the board of key " + key + " is closed; attach it again with kx29.Board()");
+        return attached;
+    }
 };
+using BoardPtr = std::shared_ptr<Board>;
 
 struct PyChannel {
-    SegmentPtr seg;
+    BoardPtr board;
     int number = 0;
+    SegmentPtr seg() const { return board->seg(); }
 };
 
-Board attach_board(const std::optional<std::string>& key) {
-    if (!key) return {std::make_shared<kx29::Segment>(kx29::Segment::attach(kx29::Access::ReadWrite))};
-    ShmKey k{};
-    if (!kx29_key_from_text(key->c_str(), &k))
-        throw kx29::Error(kx29::ErrorKind::Usage, "the key must be exactly four printable characters");
-    return {std::make_shared<kx29::Segment>(kx29::Segment::attach(k, kx29::Access::ReadWrite))};
+BoardPtr attach_board(const Arg<std::optional<std::string>>& key_arg) {
+    const std::optional<std::string> key = key_arg.get("key");
+    SegmentPtr seg;
+    if (!key) {
+        seg = std::make_shared<kx29::Segment>(kx29::Segment::attach(kx29::Access::ReadWrite));
+    } else {
+        ShmKey k{};
+        if (!kx29_key_from_text(key->c_str(), &k)) usage("the key must be exactly four printable characters");
+        seg = std::make_shared<kx29::Segment>(kx29::Segment::attach(k, kx29::Access::ReadWrite));
+    }
+    return std::make_shared<Board>(Board{seg, seg->key().name});
 }
 
 py::array_t<int16_t> channel_image(const PyChannel& ch) {
+    SegmentPtr seg = ch.seg();
     kx29::ChannelImage copy;
     {
         py::gil_scoped_release nogil;
-        copy = ch.seg->view(ch.number).capture_image();
+        copy = seg->view(ch.number).capture_image();
     }
     return array_owning(std::move(copy.pixels), copy.state.img_width, copy.state.img_height);
 }
 
 // The record's image in place, read-only; the array's base holds the segment attached.
 py::array channel_view(const PyChannel& ch) {
-    kx29::ChannelView v = ch.seg->view(ch.number);
+    SegmentPtr seg = ch.seg();
+    kx29::ChannelView v = seg->view(ch.number);
     kx29::ChannelState s = v.state();
     kx29::check_geometry(s);
-    auto* owner = new SegmentPtr(ch.seg);
+    auto* owner = new SegmentPtr(seg);
     py::capsule base(owner, [](void* p) { delete static_cast<SegmentPtr*>(p); });
     const ssize_t w = s.img_width, h = s.img_height;
     py::array a(py::dtype::of<int16_t>(), {h, w}, {w * ssize_t(sizeof(short)), ssize_t(sizeof(short))},
@@ -199,11 +304,13 @@ py::array channel_view(const PyChannel& ch) {
     return a;
 }
 
-py::dict channel_abort(const PyChannel& ch, double timeout_s) {
+py::dict channel_abort(const PyChannel& ch, const Arg<double>& timeout) {
+    const double timeout_s = timeout.get("timeout");
+    SegmentPtr seg = ch.seg();
     kx29::AbortReport r;
     {
         py::gil_scoped_release nogil;
-        r = kx29::abort_channel(*ch.seg, ch.number, std::chrono::milliseconds(std::llround(timeout_s * 1000)));
+        r = kx29::abort_channel(*seg, ch.number, std::chrono::milliseconds(std::llround(timeout_s * 1000)));
     }
     return py::dict("channel"_a = r.channel, "daemon_alive"_a = r.daemon_alive, "was_acquiring"_a = r.was_acquiring,
                     "images_left"_a = r.images_left, "frames_per_image"_a = r.frames_per_image,
@@ -212,8 +319,8 @@ py::dict channel_abort(const PyChannel& ch, double timeout_s) {
 
 // ---- Acquisition ---------------------------------------------------------------------
 // The line kx29ctl prints at the end of an acquisition.
-std::string outcome_summary(int channel, const kx29::AcquireResult& r, int saturated_images) {
-    std::string s = kx29::acquisition_summary(channel, r, saturated_images);
+std::string outcome_summary(int channel, const kx29::AcquireResult& r, int saturated_images, int clipped_images) {
+    std::string s = kx29::acquisition_summary(channel, r, saturated_images, clipped_images);
     return r.message.empty() ? s : s + ": " + r.message;
 }
 
@@ -232,7 +339,9 @@ struct AcquireArgs {
 
 kx29::AcquireRequest acquire_request(int channel, const AcquireArgs& a) {
     if (a.timeout && !(std::isfinite(*a.timeout) && *a.timeout > 0))
-        throw kx29::Error(kx29::ErrorKind::Usage, "timeout must be a positive number of seconds");
+        usage("timeout must be a positive number of seconds");
+    if (!a.progress.is_none() && !PyCallable_Check(a.progress.ptr()))
+        wrong_type("progress", "callable or None", a.progress);
     kx29::AcquireRequest req;
     req.channel = channel;
     req.frames = a.frames;
@@ -254,7 +363,7 @@ class ImageStream {
 public:
     // Checks the request (a usage error writes nothing), then writes it.
     ImageStream(const PyChannel& ch, const AcquireArgs& a)
-        : seg_(ch.seg), channel_(ch.number), images_asked_(a.images), progress_(a.progress) {
+        : seg_(ch.seg()), channel_(ch.number), images_asked_(a.images), progress_(a.progress) {
         kx29::AcquireRequest req = acquire_request(ch.number, a);
         seg_->require_daemon();
         acq_.emplace(*seg_, req);
@@ -275,8 +384,8 @@ public:
             if (!ev) {
                 if (ended()) return finish();
                 check_signals();
-            } else if (auto* img = std::get_if<kx29::Image>(&*ev)) {
-                return keep(std::move(*img));
+            } else if (auto* d = std::get_if<Delivered>(&*ev)) {
+                return keep(std::move(*d));
             } else {
                 report(std::get<kx29::Progress>(*ev));
             }
@@ -296,15 +405,22 @@ public:
     const py::list& images() const { return images_; }
 
 private:
-    using Event = std::variant<kx29::Progress, kx29::Image>;
+    struct Delivered {
+        int number;  // 1-based in the acquisition
+        kx29::Image image;
+    };
+    using Event = std::variant<kx29::Progress, Delivered>;
     // How often signals (Ctrl-C) are looked at while waiting for an event.
     static constexpr auto kSignalCheckInterval = std::chrono::milliseconds(20);
 
     // The acquisition thread: touches no Python object.
     void run() {
         kx29::AcquireEvents ev;
-        if (!progress_.is_none()) ev.progress = [this](const kx29::Progress& p) { push(p); };
-        ev.image_done = [this](int, const kx29::Image& img) { push(img); };
+        // Without a callback only the first clip forecast is handed over, for its warning.
+        ev.progress = [this, all = !progress_.is_none()](const kx29::Progress& p) {
+            if (all || (p.clip_expected_after && !forecast_handed_over_.exchange(true))) push(p);
+        };
+        ev.image_done = [this](int n, const kx29::Image& img) { push(Delivered{n, img}); };
         ev.image_missed = [this](int) { ++missed_; };
         ev.stop_requested = [this] { return stop_.load(); };
         try {
@@ -347,21 +463,37 @@ private:
         worker_.join();
     }
 
-    py::object keep(kx29::Image&& img) {
-        saturated_ += img.saturated();
-        py::object obj = py::cast(std::move(img));
+    py::object keep(Delivered&& d) {
+        saturated_ += d.image.saturated();
+        clipped_ += d.image.clipped > 0;
+        for (const auto& line : kx29::image_warnings(d.image))
+            warn(", image " + std::to_string(d.number) + ": " + line);
+        py::object obj = py::cast(std::move(d.image));
         images_.append(obj);
         return obj;
     }
 
     // A Python exception (KeyboardInterrupt, or one of the progress callback)
     // withdraws the request; it is raised once the acquisition has ended.
+    // The first one is raised.
     void interrupt(py::error_already_set&& e) {
-        pending_ = std::move(e);
+        if (!pending_) pending_ = std::move(e);
         stop_ = true;
     }
 
+    // A kx29.ImageWarning "channel N<text>" for the code that asked for the
+    // images; a warning filter that turns it into an error ends the acquisition.
+    void warn(const std::string& text) {
+        const std::string message = "channel " + std::to_string(channel_) + text;
+        if (PyErr_WarnEx(g_image_warning, message.c_str(), 1) != 0) interrupt(py::error_already_set());
+    }
+
     void report(const kx29::Progress& p) {
+        if (p.clip_expected_after && !forecast_warned_) {
+            forecast_warned_ = true;
+            warn(": " + kx29::clip_forecast_text(p));
+        }
+        if (progress_.is_none()) return;
         try {
             progress_(p);
         } catch (py::error_already_set& e) {
@@ -379,7 +511,7 @@ private:
         finished_ = true;
         join();
         for (auto& ev : queue_)
-            if (auto* img = std::get_if<kx29::Image>(&ev)) keep(std::move(*img));
+            if (auto* d = std::get_if<Delivered>(&ev)) keep(std::move(*d));
         queue_.clear();
         raise_end();
         return std::nullopt;
@@ -426,7 +558,7 @@ private:
     }
 
     std::string end_text() const {
-        if (!error_) return outcome_summary(channel_, result_, saturated_);
+        if (!error_) return outcome_summary(channel_, result_, saturated_, clipped_);
         try {
             std::rethrow_exception(error_);
         } catch (const std::exception& e) {
@@ -443,6 +575,7 @@ private:
     std::thread worker_;
     std::atomic<bool> stop_{false};
     std::atomic<int> missed_{0};
+    std::atomic<bool> forecast_handed_over_{false};
 
     std::mutex mutex_;  // guards queue_ and ended_ while the thread runs
     std::condition_variable arrived_;
@@ -454,7 +587,8 @@ private:
     // The iterating thread's own.
     bool finished_ = false;
     py::list images_;
-    int saturated_ = 0;
+    int saturated_ = 0, clipped_ = 0;
+    bool forecast_warned_ = false;
     std::optional<py::error_already_set> pending_;
 };
 
@@ -484,19 +618,24 @@ py::array image_data(py::object self) {
     return a;
 }
 
-py::bytes image_bytes(const kx29::Image& img, const std::string& kind) {
-    kx29::WriteOptions o;
-    o.header.creator = kCreator;
-    return py::bytes(kx29::encode_image(file_type_named(kind), img, o));
+py::bytes image_bytes(const kx29::Image& img, kx29::FileType type, const kx29::WriteOptions& o) {
+    return py::bytes(kx29::encode_image(type, img, o));
 }
 
 // An astropy.io.fits HDU read from the very bytes that save() writes.
-py::object image_hdu(const kx29::Image& img) {
+py::object image_hdu(const kx29::Image& img, const kx29::WriteOptions& o) {
     auto fits = py::module_::import("astropy.io.fits");
-    py::object hdul = fits.attr("HDUList").attr("fromstring")(image_bytes(img, "fits"));
+    py::object hdul = fits.attr("HDUList").attr("fromstring")(image_bytes(img, kx29::FileType::Fits, o));
     py::object hdu = hdul[py::int_(0)];
     hdu.attr("data");  // read now: the HDU outlives the bytes it came from
     return hdu;
+}
+
+// The pixels as the buffer protocol hands them out: np.asarray(img) is img.data.
+py::buffer_info image_buffer(const kx29::Image& img) {
+    const ssize_t w = img.width(), h = img.height(), item = sizeof(int16_t);
+    return py::buffer_info(const_cast<int16_t*>(img.pixels.data()), item, py::format_descriptor<int16_t>::format(), 2,
+                           {h, w}, {w * item, item}, /*readonly=*/true);
 }
 
 std::string image_repr(const kx29::Image& img) {
@@ -506,83 +645,161 @@ std::string image_repr(const kx29::Image& img) {
 
 std::string progress_repr(const kx29::Progress& p) {
     return "<kx29.Progress frame " + std::to_string(p.frame_in_image) + "/" + std::to_string(p.frames_per_image) +
-           ", image " + std::to_string(p.images_done) + "/" + std::to_string(p.images_total) + ", '" + p.message +
-           "'>";
+           ", image " + std::to_string(p.image_number()) + "/" +
+           (p.images_total < 0 ? "endless" : std::to_string(p.images_total)) + ", '" + p.message + "'>";
 }
+
+constexpr const char* kAcquireParameters = R"(
+
+Parameters (None: as the channel's record has it):
+  frames: frames summed into each image, 1 or more (default 1).
+  images: images in the series (default 1); acquire_iter also takes a
+    negative number, an endless series.
+  add: add the frames to what the image holds instead of starting afresh
+    (default False).
+  ccd: correct each frame with the channel's bias and flat profile (default False).
+  window: the measurement window in pixels, (x, y, width, height), "X,Y,W,H"
+    or "full" (default None).
+  format: the image format, 1 or 2 (default None).
+  ref_level: the reference (black) level, 0..63 grey levels (default None).
+  exposure: seconds of light per frame of the long-exposure camera, its
+    channel only; it stays set, 0 returns to video frames (default None).
+  progress: called with a Progress at each report; an exception it raises
+    withdraws the request (default None).
+  timeout: seconds without a frame or message from the daemon before giving
+    up (default None: a few seconds beyond one frame).
+
+A wrong argument raises UsageError before anything is written. Each image
+delivered may bring ImageWarnings (saturated, clipped).)";
+
+constexpr const char* kFileParameters = R"(
+  form: "record" (int16, the values as the record holds them), "sum" (int32,
+    the true sum of the frames) or "mean" (float32, the mean frame); FITS
+    only (default "record").
+  type: IMAGETYP: "light", "dark", "flat" or "bias" (default "light").
+  keys: FITS keywords of your own, {"OBJECT": "M42"}, checked as kx29ctl
+    --key checks them (default None).)";
+
+constexpr const char* kPng16Parameter = R"(
+  png16: PNG and PGM: the values + 32768 in 16 bits instead of the 8-bit
+    stretch (default False).)";
 
 // Channel.acquire and Channel.acquire_iter: one request, two ways to take its images.
 template <typename Result>
 void def_acquire(py::class_<PyChannel>& cls, const char* name, Result (*run)(const PyChannel&, const AcquireArgs&),
-                 const char* doc) {
+                 const std::string& doc) {
     cls.def(
         name,
-        [run](const PyChannel& c, int frames, int images, bool add, bool ccd, py::object window,
-              std::optional<int> format, std::optional<int> ref_level, std::optional<double> exposure,
-              py::object progress, std::optional<double> timeout) {
-            return run(c, {frames, images, add, ccd, std::move(window), format, ref_level, exposure,
-                           std::move(progress), timeout});
+        [run](const PyChannel& c, Arg<int> frames, Arg<int> images, Arg<bool> add, Arg<bool> ccd, py::object window,
+              Arg<std::optional<int>> format, Arg<std::optional<int>> ref_level, Arg<std::optional<double>> exposure,
+              py::object progress, Arg<std::optional<double>> timeout) {
+            return run(c, {frames.get("frames"), images.get("images"), add.get("add"), ccd.get("ccd"),
+                           std::move(window), format.get("format"), ref_level.get("ref_level"),
+                           exposure.get("exposure"), std::move(progress), timeout.get("timeout")});
         },
         "frames"_a = 1, "images"_a = 1, "add"_a = false, "ccd"_a = false, "window"_a = py::none(),
         "format"_a = py::none(), "ref_level"_a = py::none(), "exposure"_a = py::none(), "progress"_a = py::none(),
-        "timeout"_a = py::none(), doc);
+        "timeout"_a = py::none(), (doc + kAcquireParameters).c_str());
 }
 
 }  // namespace
 
 PYBIND11_MODULE(kx29, m) {
     m.doc() = "The KX29 frame grabber through its acquisition daemon: status, channels, images as numpy arrays.";
+    m.attr("__version__") = KX29_VERSION;
     m.attr("CHANNELS") = KX29_CHANNELS;
     register_exceptions(m);
 
     py::class_<kx29::Progress>(m, "Progress", "One report of an acquisition under way.")
-        .def_readonly("frames_done", &kx29::Progress::frames_done)
-        .def_readonly("frame_in_image", &kx29::Progress::frame_in_image)
+        .def_readonly("frames_done", &kx29::Progress::frames_done, "Frames read since the request was written")
+        .def_readonly("frame_in_image", &kx29::Progress::frame_in_image, "Frames of the image under way")
         .def_readonly("frames_per_image", &kx29::Progress::frames_per_image)
-        .def_readonly("images_done", &kx29::Progress::images_done)
-        .def_readonly("images_total", &kx29::Progress::images_total)
+        .def_readonly("images_done", &kx29::Progress::images_done, "Images finished")
+        .def_property_readonly("image_number", &kx29::Progress::image_number,
+                               "The image the counts describe, from 1: the one under way, or at a boundary the "
+                               "one just finished")
+        .def_readonly("images_total", &kx29::Progress::images_total, "Images asked for; negative: endless")
         .def_readonly("nadded", &kx29::Progress::nadded)
-        .def_readonly("elapsed", &kx29::Progress::elapsed_s)
-        .def_readonly("remaining", &kx29::Progress::remaining_s)
-        .def_readonly("exposure_left", &kx29::Progress::exposure_left_s)
-        .def_readonly("frame_exposure", &kx29::Progress::frame_exposure_s)
-        .def_readonly("message", &kx29::Progress::message)
-        .def_readonly("frame_max", &kx29::Progress::frame_max)
-        .def_readonly("saturated_frames", &kx29::Progress::saturated_frames)
+        .def_readonly("elapsed", &kx29::Progress::elapsed_s, "Seconds since the request was written")
+        .def_readonly("remaining", &kx29::Progress::remaining_s, "Seconds left (estimate); None: endless")
+        .def_readonly("exposure_left", &kx29::Progress::exposure_left_s,
+                      "Seconds left of the long exposure under way, else None")
+        .def_readonly("frame_exposure", &kx29::Progress::frame_exposure_s, "Seconds of light per frame")
+        .def_readonly("message", &kx29::Progress::message, "The channel's last message")
+        .def_readonly("frame_max", &kx29::Progress::frame_max, "Grey level maximum of the last frame; -1 before it")
+        .def_readonly("saturated_frames", &kx29::Progress::saturated_frames, "Frames whose maximum reached 255")
+        .def_readonly("clip_expected_after", &kx29::Progress::clip_expected_after,
+                      "Frames after which the sum is expected to reach the 16-bit limits, when the first frames "
+                      "of an image show that it will before its last; else None")
         .def_readonly("new_frame", &kx29::Progress::new_frame)
         .def_readonly("new_message", &kx29::Progress::new_message)
         .def("__repr__", &progress_repr);
 
-    py::class_<kx29::Image>(m, "Image", "A finished image: the record's pixels within the measurement window.")
+    py::class_<kx29::Image>(m, "Image", py::buffer_protocol(),
+                            "A finished image: the record's pixels within the measurement window. "
+                            "np.asarray(img) is img.data.")
+        .def_buffer(&image_buffer)
         .def_readonly("channel", &kx29::Image::channel)
-        .def_property_readonly("width", &kx29::Image::width)
-        .def_property_readonly("height", &kx29::Image::height)
-        .def_property_readonly("region", [](const kx29::Image& i) { return window_tuple(i.region); })
+        .def_property_readonly("width", &kx29::Image::width, "Pixels")
+        .def_property_readonly("height", &kx29::Image::height, "Lines")
+        .def_property_readonly(
+            "region", [](const kx29::Image& i) { return window_tuple(i.region); },
+            "(x, y, width, height) of the record's image held here, in pixels")
         .def_property_readonly("state", [](const kx29::Image& i) { return state_dict(i.state); })
-        .def_readonly("exposure", &kx29::Image::exposure_s)
-        .def_readonly("frame_max", &kx29::Image::frame_max)
-        .def_property_readonly("saturated", &kx29::Image::saturated)
+        .def_readonly("exposure", &kx29::Image::exposure_s, "Seconds of light summed; None when unknown")
+        .def_readonly("frame_max", &kx29::Image::frame_max, "Highest grey level of a frame; -1: no frame seen")
+        .def_property_readonly("saturated", &kx29::Image::saturated, "A frame reached grey level 255")
+        .def_readonly("clipped", &kx29::Image::clipped,
+                      "Pixels whose sum the daemon cut at the 16-bit limits: not the sum of their frames")
         .def_property_readonly("data", &image_data, "int16 pixels as the record holds them, [line, column]")
         .def_property_readonly(
             "sum", [](const kx29::Image& i) { return array_owning(i.sum(), i.width(), i.height()); },
             "int32 true sum of the frames: pixel + ADDLEV")
         .def_property_readonly(
             "mean", [](const kx29::Image& i) { return array_owning(i.mean(), i.width(), i.height()); },
-            "float32 mean frame: (pixel + ADDLEV) / NCOMBINE")
-        .def_property_readonly("header", &header_dict, "The FITS keywords save() writes, in order")
+            "float32 mean frame: (pixel + ADDLEV) / NCOMBINE; NaN where clipped")
+        .def_property_readonly("header", &header_dict, "The FITS keywords save() writes by default, in order")
         .def(
             "save",
-            [](const kx29::Image& img, const std::string& path, const std::string& form, const std::string& type,
-               const py::object& keys, bool png16, bool overwrite) {
-                kx29::WriteOptions o = write_options(form, type, keys, png16, overwrite);
+            [](const kx29::Image& img, const Arg<std::string>& path, const Arg<std::string>& form,
+               const Arg<std::string>& type, py::object keys, const Arg<bool>& png16, const Arg<bool>& overwrite) {
+                kx29::WriteOptions o = FileArgs{form, type, std::move(keys), png16}.options();
+                o.overwrite = overwrite.get("overwrite");
+                const std::string file = path_arg(path);
                 py::gil_scoped_release nogil;
-                kx29::save_image(path, img, o);
+                kx29::save_image(file, img, o);
             },
             "path"_a, "form"_a = "record", "type"_a = "light", "keys"_a = py::none(), "png16"_a = false,
             "overwrite"_a = false,
-            "Writes FITS, PNG, PGM or raw by the extension, as kx29ctl does.")
-        .def("to_bytes", &image_bytes, "kind"_a = "fits", "The bytes save() would write: 'fits', 'png', 'pgm', 'raw'")
-        .def("to_hdu", &image_hdu, "An astropy.io.fits PrimaryHDU with the same header and data as the FITS file")
-        .def("_repr_png_", [](const kx29::Image& i) { return image_bytes(i, "png"); })
+            (std::string("Writes the image as kx29ctl does, under a temporary name renamed when complete.\n\n"
+                         "Parameters:\n"
+                         "  path: the file (str or os.PathLike); its extension chooses FITS (.fits, .fit), PNG,\n"
+                         "    PGM or raw.") +
+             kFileParameters + kPng16Parameter + "\n  overwrite: replace an existing file (default False).")
+                .c_str())
+        .def(
+            "to_bytes",
+            [](const kx29::Image& img, const Arg<std::string>& kind, const Arg<std::string>& form,
+               const Arg<std::string>& type, py::object keys, const Arg<bool>& png16) {
+                return image_bytes(img, file_type_named(kind.get("kind")),
+                                   FileArgs{form, type, std::move(keys), png16}.options());
+            },
+            "kind"_a = "fits", "form"_a = "record", "type"_a = "light", "keys"_a = py::none(), "png16"_a = false,
+            (std::string("The bytes save() writes.\n\nParameters:\n"
+                         "  kind: \"fits\", \"png\", \"pgm\" or \"raw\" (default \"fits\").") +
+             kFileParameters + kPng16Parameter)
+                .c_str())
+        .def(
+            "to_hdu",
+            [](const kx29::Image& img, const Arg<std::string>& form, const Arg<std::string>& type, py::object keys) {
+                return image_hdu(img, FileArgs{form, type, std::move(keys)}.options());
+            },
+            "form"_a = "record", "type"_a = "light", "keys"_a = py::none(),
+            (std::string("An astropy.io.fits PrimaryHDU read from the FITS bytes save() writes.\n\nParameters:") +
+             kFileParameters)
+                .c_str())
+        .def("_repr_png_",
+             [](const kx29::Image& i) { return image_bytes(i, kx29::FileType::Png, FileArgs{}.options()); })
         .def("__repr__", &image_repr);
 
     py::class_<ImageStream>(m, "Acquisition",
@@ -604,7 +821,7 @@ PYBIND11_MODULE(kx29, m) {
     channel
         .def_readonly("number", &PyChannel::number)
         .def_property_readonly(
-            "state", [](const PyChannel& c) { return state_dict(c.seg->view(c.number).state()); },
+            "state", [](const PyChannel& c) { return state_dict(c.seg()->view(c.number).state()); },
             "The record's scalar fields, each read on its own")
         .def("image", &channel_image,
              "A consistent copy of the record's whole image, [line, column]: taken while no frame is written "
@@ -612,8 +829,11 @@ PYBIND11_MODULE(kx29, m) {
         .def("view", &channel_view,
              "The record's image in place: read-only, no copy, live. The daemon writes into it while frames "
              "arrive, so a copy of it taken during an acquisition may hold part of a frame: keep a state with "
-             "image()")
-        .def("abort", &channel_abort, "timeout"_a = 5.0, "Withdraws the channel's acquisition, whoever asked for it")
+             "image(). It keeps the segment attached while it lives, even after Board.close().")
+        .def("abort", &channel_abort, "timeout"_a = 5.0,
+             "Withdraws the channel's acquisition, whoever asked for it, and waits until the daemon has "
+             "finished the frame under way.\n\nParameters:\n"
+             "  timeout: seconds to wait for that frame (default 5.0).")
         .def("__repr__", [](const PyChannel& c) { return "<kx29.Channel " + std::to_string(c.number) + ">"; });
     def_acquire(channel, "acquire", &channel_acquire,
                 "Acquires and returns an Image (a list of them for several images). An exception that ends the "
@@ -622,22 +842,36 @@ PYBIND11_MODULE(kx29, m) {
                 "Writes the request of acquire() and returns an Acquisition that yields each Image as it "
                 "finishes; images < 0 is an endless series.");
 
-    py::class_<Board>(m, "Board", "The board through the daemon's shared segment (key: KX29_KEY, else KX29).")
+    py::class_<Board, BoardPtr>(m, "Board",
+                                "The board through the daemon's shared segment; a context manager that closes it.\n\n"
+                                "Parameters:\n"
+                                "  key: the segment's key, four printable characters (default None: KX29_KEY, "
+                                "else \"KX29\").")
         .def(py::init(&attach_board), "key"_a = py::none())
-        .def_property_readonly("key", [](const Board& b) { return std::string(b.seg->key().name); })
+        .def_readonly("key", &Board::key)
         .def_property_readonly("daemon",
                                [](const Board& b) {
-                                   auto d = b.seg->daemon();
+                                   auto d = b.seg()->daemon();
                                    return py::dict("pid"_a = d.pid, "alive"_a = d.alive);
                                })
         .def_property_readonly("channels",
-                               [](const Board& b) {
+                               [](const BoardPtr& b) {
+                                   b->seg();
                                    py::tuple t(KX29_CHANNELS);
-                                   for (int i = 0; i < KX29_CHANNELS; ++i) t[i] = py::cast(PyChannel{b.seg, i});
+                                   for (int i = 0; i < KX29_CHANNELS; ++i) t[i] = py::cast(PyChannel{b, i});
                                    return t;
                                })
-        .def("status",
-             [](const Board& b) { return py::module_::import("json").attr("loads")(kx29::status_json(*b.seg)); },
-             "The document of 'kx29ctl status --json'")
-        .def("__repr__", [](const Board& b) { return "<kx29.Board key " + std::string(b.seg->key().name) + ">"; });
+        .def(
+            "status",
+            [](const Board& b) { return py::module_::import("json").attr("loads")(kx29::status_json(*b.seg())); },
+            "The document of 'kx29ctl status --json'")
+        .def(
+            "close", [](Board& b) { b.attached.reset(); },
+            "Detaches the segment: the board and its channels raise UsageError from then on. Arrays of "
+            "Channel.view() and acquisitions under way keep it until they are gone.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Board& b, py::args) { b.attached.reset(); })
+        .def("__repr__", [](const Board& b) {
+            return "<kx29.Board key " + b.key + (b.attached ? ">" : ", closed>");
+        });
 }

@@ -2,6 +2,7 @@
 import gc
 import json
 import os
+import re
 import signal
 import threading
 import time
@@ -12,7 +13,7 @@ import pytest
 import kx29
 from kx29sim import Daemon, ctl, ctl_error, fresh_key, read_fits, wait_for
 
-VIDEO, LONG_EXPOSURE, NO_VIDEO = 0, 1, 2  # channel 1 carries the long-exposure camera
+VIDEO, LONG_EXPOSURE, NO_VIDEO, SPARE = 0, 1, 2, 3  # channel 1 carries the long-exposure camera
 
 
 @pytest.fixture(scope="module")
@@ -28,23 +29,22 @@ def board(daemon):
 
 @pytest.mark.parametrize("channel, request_", [
     (VIDEO, dict(frames=3, window=(64, 32, 320, 200))),
-    (LONG_EXPOSURE, dict(frames=2, exposure=0.3, window="full")),
+    (LONG_EXPOSURE, dict(frames=2, exposure=0.32, window="full")),
 ])
 def test_acquired_image_is_what_kx29ctl_saves(daemon, board, tmp_path, channel, request_):
-    ch = board.channels[channel]
-    reports = []
+    ch, reports = board.channels[channel], []
     img = ch.acquire(progress=reports.append, **request_)
     assert img.region == ch.state["window"] and not img.data.flags.writeable
+    assert np.shares_memory(a := np.asarray(img), img.data) and not a.flags.writeable and a.dtype == np.int16
     assert sum(1 for p in reports if p.new_frame) == request_["frames"]
+    assert all(f", image 1/1, " in repr(p) for p in reports)  # the image under way, from the first report on
 
     assert ctl(daemon.env, "save", "-c", str(channel), "-o", str(tmp_path / "cli.fits")).returncode == 0
     img.save(str(tmp_path / "py.fits"))
-    cli_cards, cli_data = read_fits(tmp_path / "cli.fits")
-    py_cards, py_data = read_fits(tmp_path / "py.fits")
+    (cli_cards, cli_data), (py_cards, py_data) = read_fits(tmp_path / "cli.fits"), read_fits(tmp_path / "py.fits")
     assert cli_cards["BITPIX"] == py_cards["BITPIX"] == "16" and img.data.dtype == np.int16
-    assert np.array_equal(cli_data, img.data) and np.array_equal(py_data, img.data)
+    assert np.array_equal(cli_data, img.sum) and np.array_equal(py_data, img.sum)  # BZERO is ADDLEV
     assert set(img.header) < set(py_cards) and set(cli_cards) == set(py_cards)
-
     h = img.header
     assert (h["NCOMBINE"], h["CHANNEL"]) == (request_["frames"], channel)
     assert h["EXPTIME"] == pytest.approx(request_["frames"] * request_.get("exposure", 0.04))
@@ -52,8 +52,7 @@ def test_acquired_image_is_what_kx29ctl_saves(daemon, board, tmp_path, channel, 
 
 
 def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
-    ch = kx29.Board(daemon.key).channels[VIDEO]
-    view = ch.view()
+    view = (ch := kx29.Board(daemon.key).channels[VIDEO]).view()
     assert np.shares_memory(view, ch.view()) and not np.shares_memory(view, ch.image())
     with pytest.raises(ValueError):  # read-only down to the memory it views
         view.flags.writeable = True
@@ -64,7 +63,7 @@ def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
     assert np.array_equal(view, kx29.Board(daemon.key).channels[VIDEO].image()) and not np.array_equal(view, before)
 
 
-def ctrl_c(env, channel):
+def ctrl_c(env=None, channel=None):
     os.kill(os.getpid(), signal.SIGINT)
 
 
@@ -79,8 +78,7 @@ def abort_elsewhere(env, channel):
 ])
 def test_an_acquisition_ended_early_raises_with_its_finished_images(daemon, board, channel, request_, after, end,
                                                                      error, text):
-    ch = board.channels[channel]
-    enders = []
+    ch, enders = board.channels[channel], []
 
     def progress(p):
         # From another thread: Ctrl-C then runs only if acquire lets go of the interpreter while it waits.
@@ -104,7 +102,7 @@ def test_another_channels_long_exposure_delays_but_does_not_stall(board):
     # countdown is a sign of life, so a request waits for it (about 13 s here) longer than the stall time (10 s).
     with board.channels[LONG_EXPOSURE].acquire_iter(exposure=25.0):
         assert wait_for(lambda: board.channels[LONG_EXPOSURE].state["msg"].startswith("Tandem Exposure"))
-        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        threading.Timer(0.5, ctrl_c).start()
         with pytest.raises(KeyboardInterrupt, match="^channel 0: interrupted before the daemon took") as e:
             board.channels[VIDEO].acquire()
         assert e.value.images == [] and board.channels[VIDEO].state["command"] == 0
@@ -128,6 +126,16 @@ def test_acquire_iter_yields_each_image_as_it_finishes(daemon, board):
     assert ch.state["nexp"] == 0 and board.status()["channels"][VIDEO]["activity"] == "idle"
 
 
+def test_wrong_arguments_are_usage_errors_naming_the_parameter(board):
+    img = (ch := board.channels[VIDEO]).acquire()
+    for call, name in [(lambda: ch.acquire(frames=1.5), "frames"), (lambda: ch.acquire(add=1), "add"),
+                       (lambda: ch.acquire(window=(1, 2)), "window"), (lambda: ch.acquire_iter(progress=3), "progress"),
+                       (lambda: ch.abort(timeout="5"), "timeout"), (lambda: img.save(3), "path"),
+                       (lambda: img.to_bytes(keys=["OBJECT"]), "keys"), (lambda: kx29.Board(1234), "key")]:
+        with pytest.raises(kx29.UsageError, match=f"^{name} must be "):
+            call()
+
+
 def test_errors_carry_the_messages_of_kx29ctl(daemon, board, monkeypatch):
     for error, ch, kwargs, cli_args in [
             (kx29.UsageError, VIDEO, dict(window=(700, 0, 200, 100)), ["--window", "700,0,200,100"]),
@@ -145,9 +153,48 @@ def test_errors_carry_the_messages_of_kx29ctl(daemon, board, monkeypatch):
     assert str(e.value) == ctl_error(os.environ, "status")
 
 
-def test_to_hdu_and_png(board):
+def test_board_closes_and_knows_its_version(daemon):
+    with kx29.Board(daemon.key) as board:
+        view = (ch := board.channels[VIDEO]).view()
+    for use in (board.status, lambda: board.channels, ch.image, ch.acquire):
+        with pytest.raises(kx29.UsageError, match=f"board of key {daemon.key} is closed"):
+            use()
+    assert np.array_equal(view, kx29.Board(daemon.key).channels[VIDEO].view())  # the view keeps the segment
+    assert kx29.__version__ == ctl(daemon.env, "--version").stdout.split()[1]
+
+
+def test_delivered_images_warn_of_clipping_and_saturation(daemon, board, tmp_path):
+    # Column 0's flat entry far below column 1's: the correction offsets them by about +-39000 a frame.
+    (tmp_path / "flat.txt").write_text("1" + " 20000000" * 767)
+    assert ctl(daemon.env, "set", "-c", str(SPARE), "--flat", str(tmp_path / "flat.txt")).returncode == 0
+    with pytest.warns(kx29.ImageWarning) as w:
+        images = board.channels[SPARE].acquire(frames=3, images=2, ccd=True, window=(0, 0, 2, 4))
+        board.channels[LONG_EXPOSURE].acquire(exposure=1.0)
+    assert [img.clipped for img in images] == [8, 8] and np.isnan(images[1].mean).all()
+    assert [re.sub(r":.*(clipped|saturated).*", r" \1", str(x.message)) for x in w] == [
+        "channel 3, image 1 clipped", "channel 3, image 2 clipped", "channel 1, image 1 saturated"]
+
+
+@pytest.mark.parametrize("with_progress", [False, True])
+def test_a_forecast_of_clipping_warns_once(board, with_progress):
+    reports = []
+    threading.Timer(1.0, ctrl_c).start()  # dozens of frames; the forecast comes with the second
+    with pytest.warns(kx29.ImageWarning) as w, pytest.raises(KeyboardInterrupt):
+        board.channels[VIDEO].acquire(frames=1000, window=(0, 0, 768, 1),
+                                      progress=with_progress and reports.append or None)
+    [forecast] = [str(x.message) for x in w]
+    after = int(re.fullmatch(r"channel 0: images of 1000 frames .*clip.* (\d+) frames", forecast)[1])
+    assert after < 1000 and {p.clip_expected_after for p in reports} == ({None, after} if with_progress else set())
+
+
+def test_to_bytes_and_to_hdu_write_what_save_writes(board, tmp_path):
+    img, options = board.channels[VIDEO].acquire(frames=2), dict(form="sum", type="dark", keys={"OBJECT": "M42"})
+    img.save(tmp_path / "saved.fits", **options)
+    (tmp_path / "bytes.fits").write_bytes(img.to_bytes(**options))
+    for cards, data in (read_fits(tmp_path / "saved.fits"), read_fits(tmp_path / "bytes.fits")):
+        assert (cards["IMAGETYP"], cards["OBJECT"], cards["BITPIX"]) == ("DARK", "M42", "32")
+        assert np.array_equal(data, img.sum)
+    assert img._repr_png_().startswith(b"\x89PNG")
     fits = pytest.importorskip("astropy.io.fits")
-    img = board.channels[VIDEO].acquire(frames=2)
-    hdu = img.to_hdu()
-    assert np.array_equal(hdu.data, img.data) and hdu.header["NCOMBINE"] == 2
-    assert isinstance(hdu, fits.PrimaryHDU) and img._repr_png_().startswith(b"\x89PNG")
+    hdu = img.to_hdu(**options)
+    assert isinstance(hdu, fits.PrimaryHDU) and hdu.header["IMAGETYP"] == "DARK" and np.array_equal(hdu.data, img.sum)
