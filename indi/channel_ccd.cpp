@@ -6,8 +6,6 @@
 #include "kx29/image.h"
 #include "kx29/settings.h"
 
-#include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <fitsio.h>
@@ -22,10 +20,6 @@ constexpr double kLongestExposure = 3600;
 constexpr std::chrono::milliseconds kBoardRequestTimeout{15000};
 constexpr uint32_t kLivenessPeriodMs = 1000;
 
-// The library's keywords that a FITS file from INDI carries besides the base class's own.
-constexpr std::array<const char*, 7> kExtraKeywords = {"NCOMBINE", "FRAMEXP", "CHANNEL", "FORMAT",
-                                                       "REFLEV",   "CCDCORR", "CCDBIAS"};
-
 kx29::ImageType image_type(INDI::CCDChip::CCD_FRAME t) {
     switch (t) {
     case INDI::CCDChip::BIAS_FRAME: return kx29::ImageType::Bias;
@@ -33,20 +27,6 @@ kx29::ImageType image_type(INDI::CCDChip::CCD_FRAME t) {
     case INDI::CCDChip::FLAT_FRAME: return kx29::ImageType::Flat;
     default: return kx29::ImageType::Light;
     }
-}
-
-std::vector<kx29::HeaderCard> extra_cards(const kx29::Image& img, INDI::CCDChip::CCD_FRAME type) {
-    kx29::HeaderOptions opt;
-    opt.type = image_type(type);
-    opt.form = kx29::PixelForm::Sum;
-    opt.creator = "indi_kx29_ccd";
-    std::vector<kx29::HeaderCard> picked;
-    for (auto& card : kx29::header_cards(img, opt)) {
-        if (std::find_if(kExtraKeywords.begin(), kExtraKeywords.end(),
-                         [&](const char* k) { return card.name == k; }) != kExtraKeywords.end())
-            picked.push_back(std::move(card));
-    }
-    return picked;
 }
 
 void write_card(fitsfile* fptr, const kx29::HeaderCard& card, int* status) {
@@ -62,7 +42,9 @@ void write_card(fitsfile* fptr, const kx29::HeaderCard& card, int* status) {
                 LONGLONG value = v;
                 fits_update_key(fptr, TLONGLONG, name, &value, comment, status);
             } else if constexpr (std::is_same_v<T, double>) {
-                fits_update_key_dbl(fptr, name, v, -card.decimals, comment, status);
+                double value = v;  // negative decimals: as few digits as the value needs
+                if (card.decimals < 0) fits_update_key(fptr, TDOUBLE, name, &value, comment, status);
+                else fits_update_key_fixdbl(fptr, name, value, card.decimals, comment, status);
             } else {
                 fits_update_key_str(fptr, name, v.c_str(), comment, status);
             }
@@ -110,7 +92,8 @@ bool ChannelCcd::initProperties() {
     pixel_size_np_[1].fill("PIXEL_Y", "Height (um)", "%.2f", 1, 40, 0.01, 8.3);
     pixel_size_np_.fill(dev, "KX29_PIXEL_SIZE", "Pixel size", kBoardGroup, IP_RW, 60, IPS_IDLE);
 
-    addAuxControls();
+    addDebugControl();
+    addConfigurationControl();
     return true;
 }
 
@@ -119,6 +102,11 @@ bool ChannelCcd::updateProperties() {
     if (isConnected()) {
         define_board_properties();
         refresh_from_record();
+        // The stream's rate is measured (see note_interval): none before a stream has run.
+        if (INDI::PropertyNumber fps = getNumber("FPS"); fps.isValid()) {
+            for (size_t i = 0; i < fps.size(); ++i) fps[i].setValue(0);
+            fps.apply();
+        }
     } else {
         delete_board_properties();
     }
@@ -148,7 +136,7 @@ bool ChannelCcd::Connect() {
         LOGF_ERROR("Cannot connect to the KX29 daemon: %s", e.what());
         return false;
     }
-    daemon_lost_ = false;
+    daemon_pid_ = segment_->daemon().pid;
     LOGF_INFO("Channel %d of the daemon (pid %d) on segment key \"%s\".", channel_, segment_->daemon().pid,
               std::string(segment_->key().name, 4).c_str());
     timer_id_ = SetTimer(kLivenessPeriodMs);
@@ -166,15 +154,35 @@ bool ChannelCcd::Disconnect() {
 // Watches the daemon while connected: an acquisition notices its end by itself, an idle
 // device only through this.
 void ChannelCcd::TimerHit() {
-    if (!isConnected() || !segment_) return;
-    const bool alive = segment_->daemon().alive;
-    if (!alive && !daemon_lost_) {
-        LOGF_ERROR("The KX29 daemon has ended: channel %d cannot acquire until it runs again.", channel_);
-    } else if (alive && daemon_lost_) {
-        LOG_INFO("The KX29 daemon runs again.");
-    }
-    daemon_lost_ = !alive;
+    if (isConnected() && segment_ && !busy()) daemon_alive();
     timer_id_ = SetTimer(kLivenessPeriodMs);
+}
+
+// Whether a daemon serves the channel, saying so when that changes. A daemon that ended may
+// have its segment removed and a new daemon start on a new one under the same key, which the
+// old attachment never shows: a fresh attachment with a live daemon replaces it then (a job
+// keeps the old one until it ends).
+bool ChannelCcd::daemon_alive() {
+    kx29::DaemonStatus daemon = segment_->daemon();
+    if (!daemon.alive) {
+        try {
+            auto seg = std::make_shared<kx29::Segment>(kx29::Segment::attach(kx29::Access::ReadWrite));
+            if ((daemon = seg->daemon()).alive) {
+                kx29::check_geometry(seg->view(channel_).state());
+                segment_ = std::move(seg);
+            }
+        } catch (const kx29::Error&) {
+            daemon.alive = false;  // no segment yet, or a record it cannot use
+        }
+    }
+    if (!daemon.alive && daemon_pid_ != 0)
+        LOGF_ERROR("The KX29 daemon has ended: channel %d cannot acquire until it runs again.", channel_);
+    if (daemon.alive && daemon.pid != daemon_pid_) {  // another daemon, which may have another configuration
+        LOGF_INFO("The KX29 daemon runs again (pid %d).", daemon.pid);
+        refresh_from_record();
+    }
+    daemon_pid_ = daemon.alive ? daemon.pid : 0;
+    return daemon.alive;
 }
 
 // An exposure, the stream or a board request under way. A job that is only winding down
@@ -217,6 +225,7 @@ bool ChannelCcd::StartExposure(float) {
         LOGF_ERROR("Channel %d is busy with the video stream or a board request.", channel_);
         return false;
     }
+    if (!daemon_alive()) return false;
     if (!std::isfinite(seconds)) {
         LOG_ERROR("The exposure time must be a number of seconds.");
         return false;
@@ -240,8 +249,13 @@ bool ChannelCcd::StartExposure(float) {
         return false;
     }
     PrimaryCCD.setExposureDuration(long_exposure ? seconds : req.frames * kVideoFrameSeconds);
+    // The time left as the exposure begins: its frames at the pace last measured (the base
+    // class sends this value with the Busy state); the library's estimate follows.
+    Shot s = shot(req);
+    s.estimated = !long_exposure && frame_interval_;
+    if (s.estimated) getNumber("CCD_EXPOSURE")[0].setValue(req.frames * *frame_interval_);
     InExposure = true;
-    worker_.post([this, s = shot(req)](std::stop_token stop) { run_exposure(s, stop); });
+    worker_.post([this, s](std::stop_token stop) { run_exposure(s, stop); });
     return true;
 }
 
@@ -252,32 +266,32 @@ bool ChannelCcd::AbortExposure() {
 }
 
 // Why an acquisition ended without an image (every outcome but Completed, and Completed
-// when the image could not be copied): the line that goes with its Alert. An abort from
-// this device is not reported so: the base class has already set the exposure Idle or the
-// stream off.
+// when the image could not be copied): the line that goes with its Alert, the library's
+// summary and reason. An abort from this device is not reported so: the base class has
+// already set the exposure Idle or the stream off.
 std::string ChannelCcd::outcome_message(const kx29::AcquireResult& r) const {
-    const std::string ch = "channel " + std::to_string(channel_);
-    std::string why;
-    switch (r.outcome) {
-    case kx29::Outcome::Failed:
-        why = r.message == kx29::kNoVideoMessage ? "no video on " + ch + " (" + r.message + ")"
-                                                 : ch + ": the acquisition failed: " + r.message;
-        break;
-    case kx29::Outcome::TimedOut: why = ch + ": no sign of work from the daemon; the request was withdrawn"; break;
-    case kx29::Outcome::DaemonGone: why = ch + ": the KX29 daemon has ended; reconnect once it runs again"; break;
-    case kx29::Outcome::EndedElsewhere: why = ch + ": another client withdrew the acquisition"; break;
-    case kx29::Outcome::Interrupted: why = ch + ": the acquisition was aborted here"; break;
-    case kx29::Outcome::Completed:
-        return ch + ": the image was overwritten by another acquisition before it could be copied";
-    }
-    if (r.partial_frames > 0) why += " (" + std::to_string(r.partial_frames) + " frames of the image discarded)";
-    return why;
+    if (r.outcome == kx29::Outcome::Completed)
+        return "channel " + std::to_string(channel_) +
+               ": the image was overwritten by another acquisition before it could be copied";
+    return kx29::acquisition_summary(channel_, r, 0) + ": " + r.message;
+}
+
+// The pace measured on the channel: the first estimate of the next exposure's time left,
+// and the stream's rate as libindi states it (STREAMING_EXPOSURE, its seconds per frame, from
+// which it gives the "theoretical FPS" when a stream starts).
+void ChannelCcd::note_interval(double seconds) {
+    frame_interval_ = seconds;
+    INDI::PropertyNumber target = getNumber("STREAMING_EXPOSURE");
+    if (!target.isValid() || std::fabs(target[0].getValue() - seconds) < 0.01 * seconds) return;
+    target[0].setValue(seconds);
+    target.apply();
 }
 
 void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
     if (stop.stop_requested()) return;
     std::optional<kx29::Image> image;
     kx29::AcquireResult result;
+    FrameInterval interval;
     try {
         kx29::Acquisition acq(*shot.segment, shot.request);
         const auto stall = kx29::default_stall_timeout(acq.plan());
@@ -285,17 +299,29 @@ void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
         ev.stop_requested = [&] { return stop.stop_requested(); };
         acq.start(stall, ev.stop_requested);  // an abort ends the wait for the daemon's turn too
         const bool long_exposure = acq.plan().long_exposure;
+        bool counted = false, forecast = false;
         ev.progress = [&](const kx29::Progress& p) {
-            if (!p.new_frame && !p.new_message) return;
-            // A long exposure follows the daemon's countdown, frames the estimate of the time left.
+            interval.add(p);
+            if (p.clip_expected_after && !forecast) {
+                forecast = true;
+                run_on_main([this, why = kx29::clip_forecast_text(p)] {
+                    LOGF_WARN("channel %d: %s", channel_, why.c_str());
+                });
+            }
+            // The library's time left: the daemon's countdown of a long exposure, or the frames
+            // left at the measured pace. Sent at once, then with each frame or message; but
+            // until the library has measured the pace, the estimate sent at the start is better.
             const std::optional<double> left = long_exposure ? p.exposure_left_s : p.remaining_s;
-            if (!left) return;
+            if (!left || (shot.estimated && !interval.seconds()) || (counted && !p.new_frame && !p.new_message))
+                return;
+            counted = true;
             run_on_main([this, stop, left = *left] {
                 if (!stop.stop_requested() && PrimaryCCD.isExposing()) PrimaryCCD.setExposureLeft(left);
             });
         };
         ev.image_done = [&](int, const kx29::Image& img) { image = img; };
         result = acq.follow(ev, stall);
+        if (auto seconds = interval.seconds()) run_on_main([this, s = *seconds] { note_interval(s); });
     } catch (const kx29::Error& e) {
         run_on_main([this, stop, why = std::string(e.what())] {
             if (!stop.stop_requested()) fail_exposure(why);
@@ -307,17 +333,23 @@ void ChannelCcd::run_exposure(const Shot& shot, std::stop_token stop) {
         return;
     }
     std::string why;
+    std::shared_ptr<Frame16> frame;
     if (result.outcome != kx29::Outcome::Completed || !image)
         why = outcome_message(result);
     else if (image->region != shot.request.window->window)
         why = "channel " + std::to_string(channel_) + ": another client changed the window during the exposure";
+    else
+        try {
+            frame = std::make_shared<Frame16>(binned_sum(*image, shot.binx, shot.biny));
+        } catch (const kx29::Error& e) {
+            why = e.what();  // sums that do not fit 32 bits: a record no acquisition leaves
+        }
     if (!why.empty()) {
         run_on_main([this, stop, why] {
             if (!stop.stop_requested()) fail_exposure(why);
         });
         return;
     }
-    auto frame = std::make_shared<Frame16>(binned_sum(*image, shot.binx, shot.biny));
     auto img = std::make_shared<kx29::Image>(std::move(*image));
     run_on_main([this, stop, frame, img] {
         if (stop.stop_requested() || !PrimaryCCD.isExposing()) return;
@@ -333,12 +365,25 @@ void ChannelCcd::deliver_exposure(const Frame16& frame, const kx29::Image& img) 
         fail_exposure("the image does not match the frame and binning");
         return;
     }
+    kx29::HeaderOptions opt;
+    opt.type = image_type(PrimaryCCD.getFrameType());
+    opt.creator = "indi_kx29_ccd";
+    FrameHeader header;
+    try {
+        header = frame_header(img, frame, PrimaryCCD.getBinX(), PrimaryCCD.getBinY(), opt);
+    } catch (const kx29::Error& e) {
+        fail_exposure(e.what());  // a record the library cannot describe
+        return;
+    }
+    for (const auto& line : kx29::image_warnings(img)) LOGF_WARN("channel %d: %s", channel_, line.c_str());
     {
         std::lock_guard guard(ccdBufferLock);
         PrimaryCCD.setFrameBufferSize(frame.byte_count());
         std::memcpy(PrimaryCCD.getFrameBuffer(), frame.bytes(), frame.byte_count());
-        extra_cards_ = extra_cards(img, PrimaryCCD.getFrameType());
+        header_ = std::move(header);
     }
+    // The base class's EXPTIME and DARKTIME: the light the library says the pixels hold.
+    if (img.exposure_s) PrimaryCCD.setExposureDuration(*img.exposure_s);
     InExposure = false;
     ExposureComplete(&PrimaryCCD);
 }
@@ -349,15 +394,19 @@ void ChannelCcd::fail_exposure(const std::string& why) {
     PrimaryCCD.setExposureFailed();
 }
 
-// Called while the base class writes the FITS file, with ccdBufferLock held.
+// Called while the base class writes the FITS file, with ccdBufferLock held. The library's
+// cards replace the base class's where both write one (DATE-OBS from the request's time,
+// IMAGETYP, INSTRUME, ...); the base class's others (telescope, observer, binning) stay.
 void ChannelCcd::addFITSKeywords(INDI::CCDChip* chip) {
     CCD::addFITSKeywords(chip);
     fitsfile* fptr = *chip->fitsFilePointer();
-    for (const auto& card : extra_cards_) {
+    for (const auto& card : header_.cards) {
         int status = 0;
         write_card(fptr, card, &status);
         if (status != 0) LOGF_WARN("FITS keyword %s not written (cfitsio status %d).", card.name.c_str(), status);
     }
+    int status = 0;
+    for (const auto& line : header_.comments) fits_write_comment(fptr, line.c_str(), &status);
 }
 
 bool ChannelCcd::StartStreaming() {
@@ -369,6 +418,9 @@ bool ChannelCcd::StartStreaming() {
         LOGF_ERROR("Channel %d is busy: the video stream starts once the exposure has ended.", channel_);
         return false;
     }
+    if (!daemon_alive()) return false;
+    if (!frame_interval_)  // libindi has just stated its default rate
+        LOG_INFO("The stream runs at the daemon's pace, not at that rate: FPS shows it once frames arrive.");
     kx29::AcquireRequest req = request_for_frame();
     req.frames = 1;
     req.images = -1;  // one image per frame, until stopped
@@ -400,6 +452,14 @@ void ChannelCcd::run_stream(const Shot& shot, std::stop_token stop) {
         kx29::AcquireEvents ev;
         ev.stop_requested = [&] { return stop.stop_requested(); };
         acq.start(stall, ev.stop_requested);
+        FrameInterval interval;
+        ev.progress = [&](const kx29::Progress& p) {
+            interval.add(p);
+            if (auto seconds = interval.seconds(); seconds && p.new_frame)
+                run_on_main([this, stop, s = *seconds] {
+                    if (!stop.stop_requested()) note_interval(s);
+                });
+        };
         ev.image_done = [&](int, const kx29::Image& img) {
             if (img.region != shot.request.window->window) return;  // another client's window: not this stream
             const auto video = video_pixels(binned_sum(img, shot.binx, shot.biny), shot.binx, shot.biny);
@@ -447,10 +507,6 @@ bool ChannelCcd::UpdateCCDBin(int hor, int ver) {
         LOGF_ERROR("Channel %d is busy: change the binning between exposures.", channel_);
         return false;
     }
-    if (hor < 1 || hor > kMaxBinning || ver < 1 || ver > kMaxBinning) {
-        LOGF_ERROR("Binning %dx%d: each side is 1 to %d.", hor, ver, kMaxBinning);
-        return false;
-    }
     std::lock_guard guard(ccdBufferLock);
     return CCD::UpdateCCDBin(hor, ver);
 }
@@ -461,10 +517,16 @@ bool ChannelCcd::UpdateCCDBin(int hor, int ver) {
 void ChannelCcd::refresh_from_record() {
     const kx29::ChannelState s = segment_->view(channel_).state();
     tandem_ = s.tandem != 0;
-    SetCCDParams(s.img_width, s.img_height, 16, pixel_size_np_[0].getValue(), pixel_size_np_[1].getValue());
+    // The frame and binning stay while the geometry does (a daemon started again, say).
+    if (s.img_width != PrimaryCCD.getXRes() || s.img_height != PrimaryCCD.getYRes())
+        SetCCDParams(s.img_width, s.img_height, 16, pixel_size_np_[0].getValue(), pixel_size_np_[1].getValue());
     PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(s.img_width) * s.img_height * sizeof(uint16_t));
     const double longest = tandem_ ? kLongestExposure : kMaxVideoFrames * kVideoFrameSeconds;
-    PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", kVideoFrameSeconds, longest, kVideoFrameSeconds);
+    // Sent only when they change: the update carries the exposure's state, which a client
+    // asking for an exposure now must not see as that of its own.
+    INDI::PropertyNumber exposure = getNumber("CCD_EXPOSURE");
+    PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", kVideoFrameSeconds, longest, kVideoFrameSeconds,
+                             exposure[0].getMin() != kVideoFrameSeconds || exposure[0].getMax() != longest);
     format_sp_.reset();
     format_sp_[kx29::effective_format(s.form) - 1].setState(ISS_ON);
     format_sp_.apply();
@@ -532,6 +594,12 @@ void ChannelCcd::run_board_request(INDI::PropertySwitch& prop,
 
 bool ChannelCcd::ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) {
     if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0) {
+        // The base class would take 2.5 as 2 (and keep 2.5), NaN as the lowest int.
+        if (std::strcmp(name, "CCD_BINNING") == 0)
+            for (int i = 0; i < n; ++i)
+                if (auto bin = whole_number(values[i]); !bin || *bin < 1 || *bin > kMaxBinning)
+                    return refuse(getNumber(name), "Binning: each side a whole number from 1 to " +
+                                                       std::to_string(kMaxBinning) + ".");
         if (ref_lev_np_.isNameMatch(name)) return set_record_number(ref_lev_np_, values, names, n);
         if (bias_np_.isNameMatch(name)) return set_record_number(bias_np_, values, names, n);
         if (pixel_size_np_.isNameMatch(name)) {

@@ -48,6 +48,7 @@ private:
         kx29::AcquireRequest request;
         int binx = 1;
         int biny = 1;
+        bool estimated = false;  // the exposure's time left was estimated at its start
     };
 
     kx29::AcquireRequest request_for_frame() const;
@@ -57,6 +58,8 @@ private:
     void deliver_exposure(const Frame16& frame, const kx29::Image& img);
     void fail_exposure(const std::string& why);
     std::string outcome_message(const kx29::AcquireResult& r) const;
+    void note_interval(double seconds);
+    bool daemon_alive();
 
     void refresh_from_record();
     void define_board_properties();
@@ -72,10 +75,11 @@ private:
     std::shared_ptr<kx29::Segment> segment_;  // shared with the jobs that use it
     bool tandem_ = false;
     bool ccd_correction_ = false;
-    bool daemon_lost_ = false;
+    int daemon_pid_ = 0;  // of the daemon last seen serving; 0 once its end was said
     bool board_request_pending_ = false;  // format, show or reload under way
     int timer_id_ = -1;
-    std::vector<kx29::HeaderCard> extra_cards_;  // of the image in the frame buffer; under ccdBufferLock
+    std::optional<double> frame_interval_;  // seconds between frames last measured here
+    FrameHeader header_;  // of the image in the frame buffer; under ccdBufferLock
 
     // Board controls
     INDI::PropertySwitch format_sp_{2};
