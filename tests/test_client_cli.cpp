@@ -221,6 +221,12 @@ TEST(ClientProgress, RemainingTimeAndCountdownFollowTheDaemon) {
         EXPECT_EQ(countdowns > 0, channel == 1);
         EXPECT_EQ(reports.back().remaining_s.value_or(-1), 0);
     }
+    // Before a pace is measured: a full video frame takes about 0.68 s at the board's pace
+    // (a 2 s exposure, 50 frames, took 34 s), a 0.5 s long exposure of a small window 0.64 s.
+    kx29::AcquirePlan video, camera;
+    camera.long_exposure = true, camera.frame_exposure = 0.52;
+    EXPECT_NEAR(kx29::expected_frame_interval(video, {0, 0, 768, 576}), 0.68, 0.1);
+    EXPECT_NEAR(kx29::expected_frame_interval(camera, {0, 0, 64, 32}), 0.64, 0.05);
 }
 
 }  // namespace

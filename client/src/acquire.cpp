@@ -399,6 +399,11 @@ std::optional<int> ClipForecast::frames_to_clip() const {
     return static_cast<int>(std::ceil(frames));
 }
 
+double expected_frame_interval(const AcquirePlan& plan, const Window& w) {
+    const double capture = plan.long_exposure ? kDeliveryLag + 0.04 : 0.06;  // a frame boundary, a grab
+    return plan.frame_exposure + capture + kPixelTime * (static_cast<double>(w.col0) + w.width) * w.height;
+}
+
 std::string clip_forecast_text(const Progress& p) {
     if (!p.clip_expected_after) return {};
     return "images of " + std::to_string(p.frames_per_image) +
@@ -735,7 +740,7 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                 pr.exposure_left_s = std::max(0.0, countdown_left - seconds(now - countdown_at));
             pr.remaining_s.reset();
             if (pr.images_total > 0) {
-                double period = plan_.frame_exposure + kFrameOverhead;
+                double period = expected_frame_interval(plan_, window0_);
                 if (last_frame_count > first_frame_count)
                     period = seconds(last_frame_at - first_frame_at) / (last_frame_count - first_frame_count);
                 int left = std::max(0, pr.images_total * per_image - pr.frames_done);

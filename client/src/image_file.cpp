@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -286,6 +287,13 @@ StretchLevels stretch_levels(const Image& img) {
             break;
         }
     }
+    if (levels.hi > levels.lo) return levels;
+    // A flat window (a frame saturated all over, a lens cap) has no span of its own: it
+    // is shown on the scale of the grey levels its frames can hold, 0 to 255 in each of
+    // the NCOMBINE frames, so a window at 255 is white and one at 0 is black.
+    const long long frames = std::max(1, img.state.nadded), addlev = img.state.addlev;
+    auto in_int = [](long long v) { return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX)); };
+    levels = {in_int(-addlev), in_int(255 * frames - addlev)};
     if (levels.hi <= levels.lo) levels.hi = levels.lo + 1;
     return levels;
 }
@@ -293,15 +301,17 @@ StretchLevels stretch_levels(const Image& img) {
 std::vector<uint8_t> stretch_to_8bit(const Image& img) { return stretch_to_8bit(img, stretch_levels(img)); }
 
 std::vector<uint8_t> stretch_to_8bit(const Image& img, const StretchLevels& l) {
-    // One division per level between lo and hi, not one per pixel.
-    const long span = static_cast<long>(l.hi) - l.lo;
-    std::vector<uint8_t> lut(static_cast<size_t>(span) + 1);
-    for (long d = 0; d <= span; ++d) lut[static_cast<size_t>(d)] = static_cast<uint8_t>((d * 255 + span / 2) / span);
+    // One division per level between lo and hi that a pixel can hold, not one per pixel.
+    const long long span = static_cast<long long>(l.hi) - l.lo;
+    const int first = std::max(l.lo, INT16_MIN), last = std::min(l.hi, INT16_MAX);
+    std::vector<uint8_t> lut(last >= first ? static_cast<size_t>(last - first) + 1 : 0);
+    for (int v = first; v <= last && span > 0; ++v)
+        lut[static_cast<size_t>(v - first)] = static_cast<uint8_t>(((v - l.lo) * 255LL + span / 2) / span);
     std::vector<uint8_t> out(img.pixels.size());
     std::transform(img.pixels.begin(), img.pixels.end(), out.begin(), [&](int16_t v) -> uint8_t {
         if (v <= l.lo) return 0;
         if (v >= l.hi) return 255;
-        return lut[static_cast<size_t>(v - l.lo)];
+        return lut[static_cast<size_t>(v - first)];
     });
     return out;
 }

@@ -92,6 +92,11 @@ const char* outcome_text(Outcome o);
 // Images with clipped sums are counted like saturated ones.
 std::string acquisition_summary(int channel, const AcquireResult& r, int saturated_images, int clipped_images = 0);
 
+// The time a frame takes at the board's pace before any was measured: its
+// light, the capture around it and the readout of the window (about 1.2 us
+// per pixel position the readout passes).
+double expected_frame_interval(const AcquirePlan& plan, const Window& w);
+
 // Foresees from an image's frame reports ("Frame<n>(Get1 SubLev=0): Min=.. Max=..",
 // then "AddK") when its sum reaches the record's 16-bit limits: the first
 // frame is stored whole, every later one less its sub-level, so the brightest

@@ -39,7 +39,11 @@ std::string encode_image(FileType type, const Image& img, const WriteOptions& op
 void save_image(const std::string& path, const Image& img, const WriteOptions& opt = {});
 
 // Grey levels at 0.5 % and 99.5 % of the window's pixels (the record's window
-// within the region held); hi > lo.
+// within the region held); hi > lo. When those are one level (a flat window)
+// the scale is that of the grey levels the frames can hold: lo is a sum of 0
+// and hi of 255 in each of the NCOMBINE frames (-ADDLEV and NCOMBINE x 255 -
+// ADDLEV as the record holds them), so a flat window is drawn at its own grey
+// level: white for frames saturated all over, never black unless it is.
 struct StretchLevels {
     int lo = 0;
     int hi = 1;
