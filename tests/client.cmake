@@ -16,6 +16,7 @@ foreach(name segment settings cli)
 endforeach()
 kx29_client_test(test_client_files PkgConfig::KX29T_CFITSIO PNG::PNG)
 kx29_client_test(test_client_headers PkgConfig::KX29T_CFITSIO)
+kx29_client_test(test_client_focus)
 
 # End to end with the simulated daemon.
 kx29_client_test(test_client_e2e kx29harness PkgConfig::KX29T_CFITSIO PNG::PNG)

@@ -49,12 +49,21 @@ TEST(ClientFiles, PngIsStretchedFromTheWindowOr16BitOffsetAsPgm) {
     for (int i = 0; i < 768 * 512; ++i) pgm16 += {char((r->image[i] + 32768) >> 8), char(r->image[i] + 32768)};
     EXPECT_TRUE(kx29t::read_file(dir / "b.PGM") == pgm16);
 
-    // A flat image still gets a span to stretch over, and a window that lies
-    // outside the image falls back to the whole image.
+    // A flat window is drawn at its grey level on the scale of its frames' 0..255 (here one
+    // frame, no ADDLEV), and a window that lies outside the image falls back to the whole image.
     kx29::Image img = kx29::make_image(attach(seg.key()).view(3).capture_image(), kx29::Crop::Full);
     std::fill(img.pixels.begin(), img.pixels.end(), int16_t{7});
     img.state.window = {500, 600, 10, 10};
-    EXPECT_EQ(std::pair(kx29::stretch_levels(img).lo, kx29::stretch_levels(img).hi), std::pair(7, 8));
+    EXPECT_EQ(std::pair(kx29::stretch_levels(img).lo, kx29::stretch_levels(img).hi), std::pair(0, 255));
+    // Frames saturated all over are white, never black: frames, ADDLEV, value, grey.
+    const std::tuple<int, int, int, int> flat[] = {{1, 0, 255, 255}, {4, 100, 920, 255}, {4, 100, 412, 128}, {1, 0, 0, 0}};
+    for (auto [frames, addlev, value, grey] : flat) {
+        r->nadded = frames, r->addlev = addlev;
+        std::fill(r->image, r->image + 768 * 512, static_cast<short>(value));
+        ASSERT_EQ(run_ctl({"save", "-c", "3", "--overwrite", "-o", dir / "f.png"}, seg.key()).status, 0);
+        auto png = read_png(dir / "f.png");
+        EXPECT_TRUE(png.ok && std::count(png.pixels.begin(), png.pixels.end(), grey) == 100 * 10) << value;
+    }
 }
 
 TEST(ClientFiles, FilesAreReplacedWholeOrNotAtAll) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
+#include <tuple>
 #include <vector>
 
 namespace kx29 {
@@ -13,13 +15,17 @@ namespace kx29 {
 namespace {
 
 constexpr double kFwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
-constexpr double kMadPerSigma = 1.4826;               // MAD of a normal distribution, in sigmas
-constexpr double kDetection = 5;                      // a star's peak: noise levels above the background
-constexpr double kNeighbours = 1.5;                   // its 8 neighbours' mean: noise levels up (no lone hot pixel)
-constexpr int kMaxRadius = 80;                        // a star's light falls to the background within this
+constexpr double kDetection = 5;   // a star's peak: noise levels above the window's background
+constexpr double kNeighbours = 3;  // its 8 neighbours' mean: noise levels above each side around it,
+constexpr double kSpread = 0.05;   // and this part of the peak's height (a hot pixel has no neighbours)
+constexpr int kMaxRadius = 80;     // the largest aperture, pixels
 // A pixel integrates the light over its square: that adds a variance of 1/12
 // pixel^2 per axis to the star's own, which both figures take out again.
 constexpr double kPixelVariance = 1.0 / 12;
+// Below this variance (pixel^2, a FWHM of 1.7 pixels) a Gaussian weight sampled at
+// the pixels' centres no longer follows a star: the weighted moments collapse onto
+// its brightest pixel.
+constexpr double kUndersampled = 0.5;
 
 // The measurement window of an image, in the image's pixels.
 struct Pixels {
@@ -52,7 +58,8 @@ double histogram_median(const std::vector<uint32_t>& hist, long n, int offset, b
     double below = 0;
     for (size_t k = 0; k < hist.size(); ++k) {
         if (below + hist[k] >= half && hist[k] > 0) {
-            const double lo = distances && k == 0 ? 0 : static_cast<double>(k) - 0.5, width = distances && k == 0 ? 0.5 : 1;
+            const bool from_zero = distances && k == 0;
+            const double lo = from_zero ? 0 : static_cast<double>(k) - 0.5, width = from_zero ? 0.5 : 1;
             return offset + lo + width * (half - below) / hist[k];
         }
         below += hist[k];
@@ -64,19 +71,23 @@ struct Level {
     double median = 0, sigma = 1;
 };
 
-// Median and MAD of the window, from a histogram of its 16-bit values.
+// The window's median, and its noise from the steps between horizontal
+// neighbours: the scene's edges, gradients and stars are few of those steps,
+// where they would be much of the spread of the values themselves. A step
+// between two pixels of noise sigma has the spread sigma sqrt(2), and half of
+// such steps are within 0.6745 of that.
 Level window_level(const Pixels& px) {
-    std::vector<uint32_t> hist(65536, 0);
+    std::vector<uint32_t> values(65536, 0), steps(65536, 0);
     for (int y = px.y0; y < px.y1; ++y)
-        for (int x = px.x0; x < px.x1; ++x) ++hist[static_cast<size_t>(px.at(x, y) + 32768)];
-    const long n = static_cast<long>(px.width()) * px.height();
+        for (int x = px.x0; x < px.x1; ++x) {
+            ++values[static_cast<size_t>(px.at(x, y) + 32768)];
+            if (x + 1 < px.x1) ++steps[static_cast<size_t>(std::abs(px.at(x + 1, y) - px.at(x, y)))];
+        }
     Level l;
-    l.median = histogram_median(hist, n, -32768, false);
-    const long m = std::lround(l.median);
-    std::vector<uint32_t> dist(65536, 0);
-    for (long v = 0; v < 65536; ++v) dist[static_cast<size_t>(std::labs(v - 32768 - m))] += hist[static_cast<size_t>(v)];
+    l.median = histogram_median(values, static_cast<long>(px.width()) * px.height(), -32768, false);
+    const long n = static_cast<long>(px.width() - 1) * px.height();
     // Sums are whole numbers: a noise below one level is not measured.
-    l.sigma = std::max(1.0, kMadPerSigma * histogram_median(dist, n, 0, true));
+    if (n > 0) l.sigma = std::max(1.0, histogram_median(steps, n, 0, true) / (0.6745 * std::numbers::sqrt2));
     return l;
 }
 
@@ -106,18 +117,24 @@ struct Peak {
     int x = -1, y = -1;
 };
 
-// The brightest local maximum well above the background whose neighbours are
-// up too, ranked by its 3x3 sum (a saturated star's flat top holds many maxima;
-// the one in its middle wins).
+// The brightest local maximum that stands out of what is around it: above the
+// window's background by kDetection noise levels, with the mean of its 8
+// neighbours above each side of the 7x7 square around it (means are steadier
+// than a pixel, and a wide star shows little of itself within 3 pixels). So
+// neither a flicker of noise on a bright patch nor the patch's edge is taken for
+// a star, nor a hot pixel or a cosmic ray's hit, whose neighbours are not up
+// (a star of a pixel or less, whose width would tell nothing of the focus).
+// Ranked by its 3x3 sum above the brightest side. Maxima closer than 3 pixels
+// to the window's edge are not looked at.
 Peak brightest_peak(const Pixels& px, const Level& l) {
-    const double threshold = l.median + kDetection * l.sigma, around = 8 * (l.median + kNeighbours * l.sigma);
+    const double threshold = l.median + kDetection * l.sigma;
     Peak best;
-    long best_sum = 0;  // its 3x3 sum (record values can be negative: only once best is set)
-    for (int y = px.y0 + 1; y < px.y1 - 1; ++y) {
-        for (int x = px.x0 + 1; x < px.x1 - 1; ++x) {
+    double best_sum = 0;
+    for (int y = px.y0 + 3; y < px.y1 - 3; ++y) {
+        for (int x = px.x0 + 3; x < px.x1 - 3; ++x) {
             const int v = px.at(x, y);
             if (v <= threshold) continue;
-            long neighbours = 0;
+            int neighbours = 0;
             bool highest = true;
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dx = -1; dx <= 1; ++dx)
@@ -126,10 +143,18 @@ Peak brightest_peak(const Pixels& px, const Level& l) {
                         highest = highest && u <= v;
                         neighbours += u;
                     }
-            if (!highest || static_cast<double>(neighbours) <= around || (best.x >= 0 && neighbours + v <= best_sum))
+            if (!highest) continue;
+            int sides[4] = {0, 0, 0, 0};
+            for (int t = -3; t <= 3; ++t) {
+                sides[0] += px.at(x - 3, y + t), sides[1] += px.at(x + 3, y + t);
+                sides[2] += px.at(x + t, y - 3), sides[3] += px.at(x + t, y + 3);
+            }
+            const double around = *std::max_element(sides, sides + 4) / 7.0;
+            const double up = neighbours / 8.0 - around, sum = v + neighbours - 9 * around;
+            if (up <= std::max(kNeighbours * l.sigma, kSpread * (v - around)) || (best.x >= 0 && sum <= best_sum))
                 continue;
             best = {x, y};
-            best_sum = neighbours + v;
+            best_sum = sum;
         }
     }
     return best;
@@ -138,32 +163,38 @@ Peak brightest_peak(const Pixels& px, const Level& l) {
 // Visits the window's pixels whose centres lie within r of (cx, cy): f(x, y, distance^2).
 template <typename F>
 void within(const Pixels& px, double cx, double cy, double r, F&& f) {
-    const int ya = std::max(px.y0, static_cast<int>(std::floor(cy - r))), yb = std::min(px.y1 - 1, static_cast<int>(std::ceil(cy + r)));
-    const int xa = std::max(px.x0, static_cast<int>(std::floor(cx - r))), xb = std::min(px.x1 - 1, static_cast<int>(std::ceil(cx + r)));
-    for (int y = ya; y <= yb; ++y)
-        for (int x = xa; x <= xb; ++x) {
+    const int y0 = std::max(px.y0, static_cast<int>(std::floor(cy - r)));
+    const int y1 = std::min(px.y1 - 1, static_cast<int>(std::ceil(cy + r)));
+    const int x0 = std::max(px.x0, static_cast<int>(std::floor(cx - r)));
+    const int x1 = std::min(px.x1 - 1, static_cast<int>(std::ceil(cx + r)));
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) {
             const double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
             if (d2 <= r * r) f(x, y, d2);
         }
 }
 
-// The radius at which the star's light has fallen to the background: the first
-// ring of one pixel around (cx, cy) whose mean is within two of its noise levels,
-// or 0.5 % of the peak, of the background. 0 when none within kMaxRadius is (a
-// bright extended thing, not a star).
+// The radius at which the star's light has fallen to the level around it: the
+// first ring of one pixel around (cx, cy) whose mean is no more than two of its
+// noise levels, or 0.5 % of the peak, above the lowest of the next three rings
+// (so a star on a brighter patch ends where the patch begins); kMaxRadius when
+// none within it is.
 int light_edge(const Pixels& px, double cx, double cy, const Level& l, double peak) {
-    std::array<double, kMaxRadius + 1> sum{};
-    std::array<int, kMaxRadius + 1> count{};
-    within(px, cx, cy, kMaxRadius + 0.999, [&](int x, int y, double d2) {
+    constexpr int kRings = kMaxRadius + 4;
+    std::array<double, kRings> mean{};
+    std::array<int, kRings> count{};
+    within(px, cx, cy, kRings - 0.001, [&](int x, int y, double d2) {
         const auto ring = static_cast<size_t>(std::sqrt(d2));
-        sum[ring] += px.at(x, y) - l.median;
+        mean[ring] += px.at(x, y);
         ++count[ring];
     });
+    for (int r = 0; r < kRings; ++r) mean[r] = count[r] > 0 ? mean[r] / count[r] : HUGE_VAL;
     for (int r = 1; r <= kMaxRadius; ++r) {
-        if (count[r] == 0) return r;  // the window ends: nothing more of the star to see
-        if (sum[r] / count[r] < std::max(0.005 * peak, 2 * l.sigma / std::sqrt(count[r]))) return r;
+        const double beyond = std::min({mean[r + 1], mean[r + 2], mean[r + 3]});
+        if (count[r] == 0 || beyond == HUGE_VAL) return r;  // the window ends: nothing more of the star to see
+        if (mean[r] - beyond < std::max(0.005 * peak, 2 * l.sigma / std::sqrt(count[r]))) return r;
     }
-    return 0;
+    return kMaxRadius;
 }
 
 // Mean of an annulus outside the aperture, values beyond 3 noise levels of its
@@ -193,13 +224,13 @@ std::pair<double, double> half_flux_radius(const Pixels& px, double cx, double c
     constexpr int kBins = 1024;
     std::vector<double> bins(kBins, 0.0);
     const double bin = r / kBins;
-    const int k = std::clamp(static_cast<int>(std::sqrt(20000 / (M_PI * r * r))), 1, 6);
+    const int k = std::clamp(static_cast<int>(std::sqrt(20000 / (std::numbers::pi * r * r))), 1, 6);
     auto excess = [&](int x, int y) { return px.at(x, y) - bg; };
     auto slope = [&](int x, int y, int dx, int dy, double e) {
         if (e <= 0 || !px.inside(x - dx, y - dy) || !px.inside(x + dx, y + dy)) return 0.0;
         return std::clamp((excess(x + dx, y + dy) - excess(x - dx, y - dy)) / (2 * e), -2.0, 2.0);
     };
-    within(px, cx, cy, r + M_SQRT1_2, [&](int x, int y, double) {
+    within(px, cx, cy, r + std::numbers::sqrt2 / 2, [&](int x, int y, double) {
         const double e = excess(x, y), sx = slope(x, y, 1, 0, e), sy = slope(x, y, 0, 1, e);
         for (int j = 0; j < k; ++j) {
             const double b = (j + 0.5) / k - 0.5;
@@ -216,7 +247,7 @@ std::pair<double, double> half_flux_radius(const Pixels& px, double cx, double c
     for (int i = 0; i < kBins && total > 0; ++i) {
         if (below + bins[i] >= total / 2) {
             const double radius = (i + (total / 2 - below) / bins[i]) * bin;
-            const double pixel = 2 * std::log(2.0) * kPixelVariance;  // a Gaussian's HFR^2 is 2 ln 2 sigma^2
+            const double pixel = 2 * std::numbers::ln2 * kPixelVariance;  // a Gaussian's HFR^2 is 2 ln 2 sigma^2
             return {std::sqrt(std::max(radius * radius - pixel, 0.0)), total};
         }
         below += bins[i];
@@ -224,19 +255,48 @@ std::pair<double, double> half_flux_radius(const Pixels& px, double cx, double c
     return {0, total};
 }
 
+// The star's centroid and variance (per axis) weighted by a Gaussian of that
+// same variance, found together step by step; the noise of the faint outer
+// pixels hardly moves them, as it would plain moments. For a Gaussian star both
+// are its own, and for any star the figures of the Gaussian that matches it best.
+// 0, and the centroid as it was, when they wander off.
+double adaptive_moments(const Pixels& px, double& cx, double& cy, double r, double bg, double variance) {
+    const double x0 = cx, y0 = cy;
+    for (int step = 0; step < 40; ++step) {
+        double sum = 0, sx = 0, sy = 0, s2 = 0;
+        within(px, cx, cy, r, [&](int x, int y, double d2) {
+            const double w = (px.at(x, y) - bg) * std::exp(-d2 / (2 * variance));
+            sum += w, sx += w * (x - cx), sy += w * (y - cy), s2 += w * d2;
+        });
+        if (sum <= 0 || std::hypot(cx - x0, cy - y0) > 1) {
+            cx = x0, cy = y0;
+            return 0;
+        }
+        // A Gaussian of variance v weighted by one of variance u has the variance
+        // uv / (u + v), which is u / 2 at v = u: the next u is twice the weighted
+        // variance. The centroid moves half its distance to the star's each step.
+        const double next = std::clamp(s2 / sum, 0.01, r * r);
+        cx += sx / sum, cy += sy / sum;
+        const bool settled = std::abs(next - variance) < 1e-5 * variance && std::hypot(sx, sy) < 1e-5 * sum;
+        variance = next;
+        if (settled) return variance;
+    }
+    return variance;
+}
+
 std::optional<StarMeasure> measure_star(const Image& img, const Pixels& px, const Level& l, Peak p) {
     const double peak = px.at(p.x, p.y) - l.median;
     StarMeasure s;
     s.x = p.x, s.y = p.y;
     double r = 0, bg = l.median;
+    int edge = 0;
     // The centroid moves the aperture, which moves the centroid: three rounds settle it.
     for (int round = 0; round < 3; ++round) {
-        const int edge = light_edge(px, s.x, s.y, l, peak);
-        if (edge == 0) return std::nullopt;
+        edge = light_edge(px, s.x, s.y, l, peak);
         r = std::min<double>(kMaxRadius, 1.5 * edge + 1);
         bg = local_background(px, s.x, s.y, r, l);
         double sum = 0, sx = 0, sy = 0;
-        within(px, s.x, s.y, r, [&](int x, int y, double) {
+        within(px, s.x, s.y, edge + 1, [&](int x, int y, double) {
             const double e = px.at(x, y) - bg;
             sum += e, sx += e * x, sy += e * y;
         });
@@ -244,20 +304,24 @@ std::optional<StarMeasure> measure_star(const Image& img, const Pixels& px, cons
         s.x = sx / sum, s.y = sy / sum;
         if (std::hypot(s.x - p.x, s.y - p.y) > r) return std::nullopt;
     }
-    double sum = 0, moment = 0;
-    int top = INT16_MIN;
-    long n = 0;
-    within(px, s.x, s.y, r, [&](int x, int y, double d2) {
-        const double e = px.at(x, y) - bg;
-        sum += e, moment += e * d2, ++n;
-        top = std::max(top, px.at(x, y));
-    });
-    const double variance = moment / sum / 2 - kPixelVariance;
+    double variance = adaptive_moments(px, s.x, s.y, r, bg, r * r / 25);
+    if (variance < kUndersampled) {
+        // Too few pixels for the weight to follow: the plain moments within the edge.
+        double sum = 0, second = 0;
+        within(px, s.x, s.y, edge + 1, [&](int x, int y, double d2) {
+            sum += px.at(x, y) - bg, second += (px.at(x, y) - bg) * d2;
+        });
+        variance = second / sum / 2;
+    }
+    variance -= kPixelVariance;
     s.fwhm = variance > 0 ? kFwhmPerSigma * std::sqrt(variance) : 0;
+    long pixels = 0;
+    int top = INT16_MIN;
+    within(px, s.x, s.y, r, [&](int x, int y, double) { ++pixels, top = std::max(top, px.at(x, y)); });
     std::tie(s.hfr, s.flux) = half_flux_radius(px, s.x, s.y, r, bg);
     if (s.flux <= 0 || s.hfr <= 0) return std::nullopt;
     s.peak = top - bg;
-    s.snr = s.flux / (l.sigma * std::sqrt(static_cast<double>(n)));
+    s.snr = s.flux / (l.sigma * std::sqrt(static_cast<double>(pixels)));
     s.background = bg + img.state.addlev;
     s.aperture = r;
     // The level of a pixel at grey 255 in every frame, as the record holds it.
@@ -276,8 +340,6 @@ FocusFigure measure_focus(const Image& img) {
     f.background = l.median + img.state.addlev;
     f.noise = l.sigma;
     f.sharpness = window_sharpness(px, l.median);
-    // A star needs its ring of neighbours and some background around it.
-    if (px.width() < 5 || px.height() < 5) return f;
     if (Peak p = brightest_peak(px, l); p.x >= 0) f.star = measure_star(img, px, l, p);
     return f;
 }
