@@ -2,6 +2,7 @@
 // library, with images as numpy arrays.
 
 #include "kx29/acquire.h"
+#include "kx29/focus.h"
 #include "kx29/image.h"
 #include "kx29/image_file.h"
 #include "kx29/status.h"
@@ -704,6 +705,22 @@ void def_acquire(py::class_<PyChannel>& cls, const char* name, Result (*run)(con
 
 }  // namespace
 
+// The library's focus figure as Python values.
+py::dict focus_dict(const kx29::Image& img) {
+    const kx29::FocusFigure f = kx29::measure_focus(img);
+    py::dict out;
+    out["star"] = py::none();
+    if (const auto& s = f.star) {
+        py::dict star;
+        star["x"] = s->x, star["y"] = s->y, star["peak"] = s->peak, star["hfr"] = s->hfr, star["fwhm"] = s->fwhm;
+        star["flux"] = s->flux, star["snr"] = s->snr, star["background"] = s->background;
+        star["aperture"] = s->aperture, star["saturated"] = s->saturated;
+        out["star"] = star;
+    }
+    out["sharpness"] = f.sharpness, out["background"] = f.background, out["noise"] = f.noise;
+    return out;
+}
+
 PYBIND11_MODULE(kx29, m) {
     m.doc() = "The KX29 frame grabber through its acquisition daemon: status, channels, images as numpy arrays.";
     m.attr("__version__") = KX29_VERSION;
@@ -751,6 +768,10 @@ PYBIND11_MODULE(kx29, m) {
         .def_property_readonly("saturated", &kx29::Image::saturated, "A frame reached grey level 255")
         .def_readonly("clipped", &kx29::Image::clipped,
                       "Pixels whose sum the daemon cut at the 16-bit limits: not the sum of their frames")
+        .def("focus", &focus_dict,
+             "The focus figure of the window: {'star': {x, y, peak, hfr, fwhm, flux, snr, background, aperture, "
+             "saturated} or None, 'sharpness', 'background', 'noise'}. Positions and widths in pixels of this "
+             "image (x column, y line), levels in sums of the frames; sharpness: higher is sharper")
         .def_property_readonly("data", &image_data, "int16 pixels as the record holds them, [line, column]")
         .def_property_readonly(
             "sum", [](const kx29::Image& i) { return array_owning(i.sum(), i.width(), i.height()); },

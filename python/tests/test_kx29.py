@@ -49,6 +49,8 @@ def test_acquired_image_is_what_kx29ctl_saves(daemon, board, tmp_path, channel, 
     assert (h["NCOMBINE"], h["CHANNEL"]) == (request_["frames"], channel)
     assert h["EXPTIME"] == pytest.approx(request_["frames"] * request_.get("exposure", 0.04))
     assert np.array_equal(img.sum, img.data.astype(np.int32) + h["ADDLEV"])
+    focus = img.focus()  # the star field has stars, the bars none
+    assert focus["sharpness"] > 0 and (focus["star"] is not None and focus["star"]["hfr"] > 0) == (channel == LONG_EXPOSURE)
 
 
 def test_view_is_the_segment_read_only_and_keeps_it_attached(daemon):
