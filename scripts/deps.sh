@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcfitsio-dev libpng-dev libcli11-dev fitsverify g++-multilib libclang-rt-14-dev
-          libindi-dev indi-bin libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev pybind11-dev python3-dev python3-numpy python3-pytest python3-astropy python3-ccdproc
+          libindi-dev indi-bin libboost-dev nlohmann-json3-dev libturbojpeg0-dev pybind11-dev python3-dev python3-numpy python3-pytest python3-astropy python3-ccdproc
           chromium chromium-driver python3-selenium lintian man-db dpkg-dev file)
 [ "$(uname -m)" = x86_64 ] || packages=("${packages[@]/g++-multilib}")
 

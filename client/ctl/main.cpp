@@ -146,9 +146,13 @@ int main(int argc, char** argv) {
     // The web console (web/).
     kx29web::ServeOptions serve;
     auto* serve_cmd = app.add_subcommand("serve", "Serve the web console until Ctrl-C (docs/web.md)");
-    serve_cmd->add_option("--listen", serve.listen, "HOST:PORT to listen on; off loopback needs --token")
+    serve_cmd->add_option("--listen", serve.listen, "HOST:PORT to listen on; off loopback a token is required")
         ->capture_default_str();
-    serve_cmd->add_option("--token", serve.token, "Token every request must carry (Bearer or ?token=)");
+    serve_cmd->add_option("--token-file", serve.token_file,
+                          "File whose first line is the token every request must carry (mode 0600 or stricter); "
+                          "or set KX29_TOKEN");
+    serve_cmd->add_option("--token", serve.token,
+                          "The token itself; other users can read it in the process list: prefer --token-file");
 
     try {
         app.parse(argc, argv);

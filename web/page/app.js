@@ -1,18 +1,12 @@
 // The web console's behaviour: live events, pictures, statistics, controls and the large view.
 "use strict";
 
-const token = new URLSearchParams(location.search).get("token");
+// With a token, the server keeps it in a cookie that every request carries.
 const tiles = [];
 let large = null;  // {ch} while the large view is open
 
-function withToken(url) {
-  if (!token) return url;
-  return url + (url.includes("?") ? "&" : "?") + "token=" + encodeURIComponent(token);
-}
-
 async function post(url, body) {
   const headers = { "Content-Type": "application/json" };
-  if (token) headers.Authorization = "Bearer " + token;
   const res = await fetch(url, { method: "POST", headers, body: JSON.stringify(body) });
   const reply = await res.json().catch(() => ({}));
   if (!res.ok) throw new Error(reply.error || res.status + " " + res.statusText);
@@ -27,8 +21,8 @@ function makeTile(ch) {
   const $ = (sel) => node.querySelector(sel);
   const t = { ch, node, $, frameId: 0, loading: false, state: null, frame: null };
   $(".num").textContent = ch;
-  $(".fits").href = withToken(`api/channels/${ch}/image.fits`);
-  $(".png").href = withToken(`api/channels/${ch}/image.png`);
+  $(".fits").href = `api/channels/${ch}/image.fits`;
+  $(".png").href = `api/channels/${ch}/image.png`;
   $(".live").onload = () => pictureLoaded(t);
   $(".live").onerror = () => { t.loading = false; };
   $(".picture").onclick = () => openLarge(ch);
@@ -87,7 +81,7 @@ function loadPicture(t) {
   if (t.loading || !t.frame || t.frame.id === t.frameId) return;
   t.loading = true;
   t.pendingId = t.frame.id;
-  t.$(".live").src = withToken(`api/channels/${t.ch}/live.jpg?f=${t.frame.id}`);
+  t.$(".live").src = `api/channels/${t.ch}/live.jpg?f=${t.frame.id}`;
 }
 
 function pictureLoaded(t) {
@@ -208,15 +202,24 @@ function setupLarge() {
 }
 
 // ---- events -------------------------------------------------------------------
+let retryDelay = 1000;
+
 function connect() {
-  const events = new EventSource(withToken("api/events"));
+  const events = new EventSource("api/events");
   events.addEventListener("channel", onChannel);
   events.addEventListener("acquisition", onAcquisition);
   events.addEventListener("daemon", onDaemon);
+  events.onopen = () => { retryDelay = 1000; };
   events.onerror = () => {
     const badge = document.getElementById("daemon");
     badge.className = "down";
     badge.textContent = "console server unreachable, retrying…";
+    // A refusal (503: every stream taken) ends an EventSource for good; the
+    // page tries again itself, less often each time.
+    if (events.readyState === EventSource.CLOSED) {
+      setTimeout(connect, retryDelay);
+      retryDelay = Math.min(2 * retryDelay, 10000);
+    }
   };
 }
 

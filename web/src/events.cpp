@@ -12,7 +12,7 @@ void EventHub::publish(const std::string& name, const std::string& json, int top
         latest_.at(topic) = std::move(text);
         if (history_.size() > kHistory) history_.pop_front();
     }
-    changed_.notify_all();
+    if (listener_) listener_();
 }
 
 std::string EventHub::snapshot_locked(uint64_t& cursor) const {
@@ -28,29 +28,15 @@ std::string EventHub::snapshot(uint64_t& cursor) const {
     return snapshot_locked(cursor);
 }
 
-std::string EventHub::next(uint64_t& cursor, std::chrono::milliseconds wait) const {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, wait, [&] { return closed_ || last_id_ > cursor; });
-    if (closed_ || last_id_ <= cursor) return {};
+std::string EventHub::after(uint64_t& cursor) const {
+    std::lock_guard lock(mutex_);
+    if (last_id_ <= cursor) return {};
     if (history_.empty() || history_.front().id > cursor + 1) return snapshot_locked(cursor);
     std::string out;
-    for (const auto& ev : history_)
-        if (ev.id > cursor) out += ev.text;
+    // The ids in the history follow each other.
+    for (size_t i = cursor + 1 - history_.front().id; i < history_.size(); ++i) out += history_[i].text;
     cursor = last_id_;
     return out;
-}
-
-void EventHub::close() {
-    {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-    }
-    changed_.notify_all();
-}
-
-bool EventHub::closed() const {
-    std::lock_guard lock(mutex_);
-    return closed_;
 }
 
 }  // namespace kx29web

@@ -8,6 +8,7 @@
 #include "kx29/status.h"
 
 #include <nlohmann/json.hpp>
+#include <sys/shm.h>
 
 #include <algorithm>
 #include <cmath>
@@ -126,28 +127,30 @@ private:
         json frame = nullptr;   // the latest picture's description
     };
 
+    // Attaches by key while there is no segment, and again when the key names
+    // another segment than the one attached: a daemon started after its
+    // segment was removed serves a new one, while the old one would stay
+    // mapped here alone with its dead daemon.
     void attach_if_needed(Clock::time_point now) {
-        if (segment_ || now < next_attach_) return;
+        if (now < next_attach_) return;
         next_attach_ = now + kAttachRetry;
+        if (segment_ && shmget(segment_->key().code, 0, 0) == shm_id_) return;
         try {
-            segment_.emplace(kx29::Segment::attach(kx29::Access::ReadOnly));
+            kx29::Segment seg = kx29::Segment::attach(kx29::Access::ReadOnly);
+            shm_id_ = shmget(seg.key().code, 0, 0);
+            segment_.emplace(std::move(seg));
         } catch (const kx29::Error&) {
+            segment_.reset();
         }
+        known_ = {};
     }
 
     void watch_daemon() {
         kx29::DaemonStatus d = segment_ ? segment_->daemon() : kx29::DaemonStatus{};
-        if (alive_ && *alive_ == d.alive) return;
-        // A daemon that comes back may have made a new segment: attach afresh.
-        if (alive_ && d.alive) {
-            try {
-                segment_.emplace(kx29::Segment::attach(kx29::Access::ReadOnly));
-            } catch (const kx29::Error&) {
-            }
-        }
-        alive_ = d.alive;
-        feed_.hub_.publish("daemon", json{{"alive", d.alive}, {"pid", d.pid}, {"segment", segment_.has_value()}}.dump(),
-                           kTopicDaemon);
+        json ev{{"alive", d.alive}, {"pid", d.pid}, {"segment", segment_.has_value()}};
+        if (ev == daemon_) return;
+        daemon_ = ev;
+        feed_.hub_.publish("daemon", ev.dump(), kTopicDaemon);
     }
 
     void watch_channel(int ch, Clock::time_point now) {
@@ -202,8 +205,9 @@ private:
 
     LiveFeed& feed_;
     std::optional<kx29::Segment> segment_;
+    int shm_id_ = -1;
     Clock::time_point next_attach_{};
-    std::optional<bool> alive_;
+    json daemon_;  // as last published
     std::array<Known, 4> known_;
     uint64_t serial_ = 0;
     std::vector<uint32_t> counts_;  // the statistics' table, kept between frames

@@ -1,9 +1,10 @@
-// kx29ctl serve: the web console's HTTP server, its routes and its life from start to Ctrl-C.
+// kx29ctl serve: the web console's routes, who may use them, and its life from start to Ctrl-C.
 #include "kx29web/serve.h"
 
 #include "access.h"
 #include "acquisitions.h"
 #include "events.h"
+#include "http_server.h"
 #include "live.h"
 #include "page_assets.h"
 #include "request_body.h"
@@ -12,13 +13,20 @@
 #include "kx29/image_file.h"
 #include "kx29/status.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <pthread.h>
+#include <regex>
+#include <thread>
+#include <vector>
 
 namespace kx29web {
 
@@ -26,30 +34,10 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kMaxStreams = 8;            // live event streams open at once
-constexpr int kWorkerThreads = 48;        // streams, browsers' keep-alive connections, and room to spare
-constexpr size_t kMaxBodyBytes = 4096;    // every request body the console takes is small
-constexpr auto kStreamKeepAlive = std::chrono::seconds(5);
-constexpr auto kRequestTimeout = std::chrono::seconds(5);
+constexpr size_t kMaxWorkers = 16;       // requests that wait (for the daemon, a frame, an encoder) at once
+constexpr size_t kReservedFiles = 64;    // descriptors left for the segment, threads and files beside connections
 
-void reply_json(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(body.dump(), "application/json");
-}
-
-void reply_error(httplib::Response& res, int status, const std::string& message) {
-    reply_json(res, status, {{"error", message}});
-}
-
-// The text of an error that httplib found before any route ran.
-std::string error_text(int status) {
-    switch (status) {
-    case 400: return "bad request";
-    case 404: return "no such resource";
-    case 413: return "request body too large (at most " + std::to_string(kMaxBodyBytes) + " bytes)";
-    default: return "HTTP error " + std::to_string(status);
-    }
-}
+Response reply_json(int status, const json& body) { return json_response(status, body.dump()); }
 
 // How the client library's failures read over HTTP.
 int http_status(const kx29::Error& e) {
@@ -61,150 +49,217 @@ int http_status(const kx29::Error& e) {
     return 500;
 }
 
-int channel_of(const httplib::Request& req) {
+// Runs a route, turning the library's errors into their HTTP statuses.
+Response guarded(const std::function<Response()>& route) {
+    try {
+        return route();
+    } catch (const kx29::Error& e) {
+        return error_response(http_status(e), e.what());
+    } catch (const std::exception& e) {
+        return error_response(500, e.what());
+    }
+}
+
+int channel_of(const std::string& text) {
     int ch = -1;
     try {
-        ch = std::stoi(req.matches[1]);
+        ch = std::stoi(text);
     } catch (const std::exception&) {
     }
     kx29::check_channel(ch);
     return ch;
 }
 
-// Runs a route, turning the library's errors into their HTTP statuses.
-httplib::Server::Handler guarded(std::function<void(const httplib::Request&, httplib::Response&)> route) {
-    return [route = std::move(route)](const httplib::Request& req, httplib::Response& res) {
-        try {
-            route(req, res);
-        } catch (const kx29::Error& e) {
-            reply_error(res, http_status(e), e.what());
-        } catch (const std::exception& e) {
-            reply_error(res, 500, e.what());
-        }
-    };
+struct Target {
+    std::string_view path, query;
+};
+
+Target split_target(std::string_view target) {
+    const size_t q = target.find('?');
+    return {target.substr(0, q), q == std::string_view::npos ? std::string_view{} : target.substr(q + 1)};
 }
+
+const Asset* asset_at(std::string_view path) {
+    for (const Asset& a : kAssets)
+        if (path == a.path) return &a;
+    return nullptr;
+}
+
+// Threads for the requests that wait (for the daemon, a frame under way, an
+// encoder), so that the loop never does: one each, at most kMaxWorkers.
+class Workers {
+public:
+    // False when too many are under way or the console is stopping.
+    bool run(std::function<void()> job) {
+        std::lock_guard lock(mutex_);
+        std::erase_if(threads_, [](const Worker& w) { return w.done->load(); });  // joined
+        if (closed_ || threads_.size() >= kMaxWorkers) return false;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        threads_.push_back({done, std::jthread([job = std::move(job), done] {
+                                job();
+                                *done = true;
+                            })});
+        return true;
+    }
+
+    // Refuses further jobs and waits for those under way.
+    void close() {
+        std::vector<Worker> running;
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+            running.swap(threads_);
+        }
+    }
+
+private:
+    struct Worker {
+        std::shared_ptr<std::atomic<bool>> done;
+        std::jthread thread;
+    };
+    std::mutex mutex_;
+    bool closed_ = false;
+    std::vector<Worker> threads_;
+};
 
 class Console {
 public:
-    explicit Console(const ServeOptions& opt) : token_(opt.token), live_(hub_), acquisitions_(hub_) {
-        configure();
-        add_page_routes();
-        add_api_routes();
-    }
+    Console(std::optional<std::string> token, const HttpLimits& limits)
+        : token_(std::move(token)),
+          server_(hub_,
+                  {[this](const Request& req) { return screen(req); },
+                   [this](const Request& req, const Reply& reply) { handle(req, reply); }},
+                  limits),
+          live_(hub_),
+          acquisitions_(hub_) {}
 
-    void serve(const ListenAddress& addr) {
-        int port = addr.port;
-        bool bound = port == 0 ? (port = server_.bind_to_any_port(addr.host)) > 0 : server_.bind_to_port(addr.host, port);
-        if (!bound)
-            throw kx29::Error(kx29::ErrorKind::Environment, "can't listen on " + addr.host + ":" + std::to_string(port));
+    int listen(const ListenAddress& addr) { return port_ = server_.listen(addr.host, addr.port); }
+
+    void run() {
         live_.start();
-        const bool v6 = addr.host.find(':') != std::string::npos;
-        std::printf("kx29ctl: serving the console on http://%s%s%s:%d/%s\n", v6 ? "[" : "", addr.host.c_str(),
-                    v6 ? "]" : "", port, token_ ? "?token=TOKEN" : "");
-        std::fflush(stdout);
-        server_.listen_after_bind();
+        server_.run();
     }
 
-    // Ends every stream and acquisition, then the server; safe from another
-    // thread. An acquire request waiting for the daemon's turn ends with them.
+    // Ends every acquisition and waiting request, then the server; safe from
+    // another thread. An acquire request waiting for the daemon's turn ends with them.
     void shut_down() {
         acquisitions_.stop_all();
-        hub_.close();
+        workers_.close();
         server_.stop();
     }
 
     void wind_down() {
         acquisitions_.stop_all();
+        workers_.close();
         live_.stop();
     }
 
 private:
-    void configure() {
-        server_.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-        server_.set_payload_max_length(kMaxBodyBytes);
-        server_.set_read_timeout(kRequestTimeout);
-        server_.set_write_timeout(kRequestTimeout);
-        server_.set_keep_alive_timeout(1);
-        server_.set_pre_routing_handler(
-            [this](const httplib::Request& req, httplib::Response& res) { return admit(req, res); });
-        server_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (res.body.empty()) reply_error(res, res.status, error_text(res.status));
-        });
-    }
-
-    // Token, Host and body checks made before any route runs.
-    httplib::Server::HandlerResponse admit(const httplib::Request& req, httplib::Response& res) {
-        using R = httplib::Server::HandlerResponse;
+    // Token, Host and type checks, on the header alone.
+    std::optional<Response> screen(const Request& req) const {
+        const auto [path, query] = split_target(req.target());
         if (token_) {
-            if (!token_matches(*token_, req.get_header_value("Authorization"), req.get_param_value("token"))) {
-                res.set_header("WWW-Authenticate", "Bearer");
-                reply_error(res, 401, "a valid token is needed (Authorization: Bearer TOKEN, or ?token=TOKEN)");
-                return R::Handled;
+            const auto given = presented_token(req[http::field::authorization], query, req[http::field::cookie]);
+            if (!given || !same_token(*token_, *given)) {
+                Response res = error_response(401, "a valid token is needed: open the page as /?token=TOKEN, "
+                                                   "or send Authorization: Bearer TOKEN");
+                res.set(http::field::www_authenticate, "Bearer");
+                return res;
             }
-        } else if (!host_is_loopback(req.get_header_value("Host"))) {
-            reply_error(res, 403, "this console answers only to a loopback host name");
-            return R::Handled;
+            // The page opened with ?token= keeps it in a cookie that its script
+            // can't read and other sites can't send, and the address bar clean.
+            if (req.method() == http::verb::get && asset_at(path) && query_param(query, "token")) {
+                Response res{http::status::see_other, 11};
+                const std::string rest = query_without(query, "token");
+                res.set(http::field::location, std::string(path) + (rest.empty() ? "" : "?" + rest));
+                res.set(http::field::set_cookie,
+                        std::string(kTokenCookie) + "=" + *token_ + "; Path=/; HttpOnly; SameSite=Strict");
+                res.set(http::field::cache_control, "no-store");
+                return res;
+            }
+        } else if (!host_is_loopback(req[http::field::host], port_)) {
+            return error_response(403,
+                                  "this console answers only to a loopback host name (localhost, 127.0.0.1, [::1])");
         }
         // A JSON body can't be sent by a form of another site, unlike form data.
-        if (req.method == "POST" && req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-            reply_error(res, 415, "POST requests carry a JSON body (Content-Type: application/json)");
-            return R::Handled;
-        }
-        return R::Unhandled;
+        if (req.method() == http::verb::post && !req[http::field::content_type].starts_with("application/json"))
+            return error_response(415, "POST requests carry a JSON body (Content-Type: application/json)");
+        return std::nullopt;
     }
 
-    void add_page_routes() {
-        for (const Asset& a : kAssets) {
-            server_.Get(a.path, [&a](const httplib::Request&, httplib::Response& res) {
-                res.set_content(reinterpret_cast<const char*>(a.data), a.size, a.type);
-                res.set_header("Cache-Control", "no-cache");
-            });
-        }
-    }
-
-    void add_api_routes() {
-        server_.Get("/api/status", guarded([](const httplib::Request&, httplib::Response& res) {
+    void handle(const Request& req, const Reply& reply) {
+        static const std::regex channel_route(R"(/api/channels/(-?\d{1,9})/([a-z]+)(?:\.([a-z]+))?)");
+        const std::string path(split_target(req.target()).path);
+        const bool get = req.method() == http::verb::get, post = req.method() == http::verb::post;
+        std::smatch m;
+        if (get && asset_at(path)) return reply.send(asset(*asset_at(path)));
+        if (get && path == "/api/status") return reply.send(guarded([] {
             auto seg = kx29::Segment::attach(kx29::Access::ReadOnly);
-            res.set_content(kx29::status_json(seg), "application/json");
+            return json_response(200, kx29::status_json(seg));
         }));
-        server_.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) { stream_events(res); });
-        server_.Get(R"(/api/channels/(-?\d{1,9})/live\.jpg)", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            auto frame = live_.frame(channel_of(req));
-            if (!frame) return reply_error(res, 404, "no picture yet");
-            res.set_header("Cache-Control", "no-store");
-            res.set_header("X-Frame-Id", std::to_string(frame->id));
-            res.set_content(frame->jpeg, "image/jpeg");
-        }));
-        server_.Get(R"(/api/channels/(-?\d{1,9})/image\.(fits|png|pgm|raw))",
-                    guarded([](const httplib::Request& req, httplib::Response& res) { send_image(req, res); }));
-        server_.Post(R"(/api/channels/(-?\d{1,9})/acquire)", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            kx29::AcquireRequest request = parse_acquire_body(req.body, channel_of(req));
+        if (get && path == "/api/events") return reply.stream();
+        if (std::regex_match(path, m, channel_route)) {
+            const std::string ch = m[1], what = m[2], ext = m[3];
+            if (get && what == "live" && ext == "jpg") return reply.send(guarded([&] { return live_picture(ch); }));
+            if (get && what == "image" && (ext == "fits" || ext == "png" || ext == "pgm" || ext == "raw"))
+                return later(reply, [ch, ext] { return image_file(channel_of(ch), ext); });
+            if (post && ext.empty() && (what == "acquire" || what == "abort" || what == "show" || what == "window"))
+                return later(reply,
+                             [this, ch, what, body = req.body()] { return command(what, channel_of(ch), body); });
+        }
+        reply.send(error_response(404, "no such resource"));
+    }
+
+    // A request that waits runs on a worker, which answers when done.
+    void later(const Reply& reply, std::function<Response()> route) {
+        if (!workers_.run([reply, route = std::move(route)] { reply.send(guarded(route)); }))
+            reply.send(error_response(503, "too many requests under way; try again"));
+    }
+
+    static Response asset(const Asset& a) {
+        Response res{http::status::ok, 11};
+        res.set(http::field::content_type, a.type);
+        res.set(http::field::cache_control, "no-cache");
+        res.body().assign(reinterpret_cast<const char*>(a.data), a.size);
+        return res;
+    }
+
+    Response live_picture(const std::string& ch) const {
+        auto frame = live_.frame(channel_of(ch));
+        if (!frame) return error_response(404, "no picture yet");
+        Response res{http::status::ok, 11};
+        res.set(http::field::content_type, "image/jpeg");
+        res.set(http::field::cache_control, "no-store");
+        res.set("X-Frame-Id", std::to_string(frame->id));
+        res.body() = frame->jpeg;
+        return res;
+    }
+
+    // The channel's current image, cropped and headed as kx29ctl save writes it.
+    static Response image_file(int ch, const std::string& ext) {
+        const std::string name = "kx29-ch" + std::to_string(ch) + "." + ext;
+        const kx29::FileType type = kx29::require_file_type(name);
+        auto seg = kx29::Segment::attach(kx29::Access::ReadOnly);
+        kx29::Image img = kx29::make_image(seg.view(ch).capture_image(), kx29::Crop::Window);
+        Response res{http::status::ok, 11};
+        res.set(http::field::content_type, kx29::mime_type(type));
+        res.set(http::field::cache_control, "no-store");
+        res.set(http::field::content_disposition, "attachment; filename=\"" + name + "\"");
+        std::string warnings;
+        for (const auto& line : kx29::image_warnings(img)) warnings += (warnings.empty() ? "" : "; ") + line;
+        if (!warnings.empty()) res.set("X-Image-Warnings", warnings);
+        res.body() = kx29::encode_image(type, img);
+        return res;
+    }
+
+    Response command(const std::string& what, int ch, const std::string& body) {
+        if (what == "acquire") {
+            kx29::AcquireRequest request = parse_acquire_body(body, ch);
             acquisitions_.start(request);
-            reply_json(res, 202, {{"channel", request.channel}, {"started", true}});
-        }));
-        server_.Post(R"(/api/channels/(-?\d{1,9})/abort)", guarded([this](const httplib::Request& req, httplib::Response& res) {
-            const int ch = channel_of(req);
-            parse_empty_body(req.body);
-            // The console's own acquisition is withdrawn by its thread, so that it
-            // ends as withdrawn here; anything else on the channel through the record.
-            const std::optional<std::string> own = acquisitions_.stop(ch);
-            auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
-            kx29::AbortReport r = kx29::abort_channel(seg, ch);
-            reply_json(res, 200, {{"channel", ch}, {"was_acquiring", own || r.was_acquiring}, {"idle", r.idle},
-                                  {"daemon_alive", r.daemon_alive}, {"summary", own.value_or(r.summary)}});
-        }));
-        server_.Post(R"(/api/channels/(-?\d{1,9})/show)", guarded([](const httplib::Request& req, httplib::Response& res) {
-            const int ch = channel_of(req);
-            parse_empty_body(req.body);
-            auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
-            seg.require_daemon();
-            kx29::Channel channel = seg.channel(ch);
-            kx29::show_image(channel, std::chrono::seconds(5));
-            reply_json(res, 200, {{"channel", ch}, {"shown", true}});
-        }));
-        server_.Post(R"(/api/channels/(-?\d{1,9})/window)", guarded([](const httplib::Request& req, httplib::Response& res) {
-            const int ch = channel_of(req);
-            kx29::WindowRequest wanted = parse_window_body(req.body);
+            return reply_json(202, {{"channel", ch}, {"started", true}});
+        }
+        if (what == "window") {
+            kx29::WindowRequest wanted = parse_window_body(body);
             auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
             kx29::Channel channel = seg.channel(ch);
             const kx29::ChannelState state = channel.state();
@@ -212,67 +267,66 @@ private:
             kx29::check_window_change(ch, state);
             if (window) channel.set_window(*window);
             kx29::Window w = channel.window();
-            reply_json(res, 200, {{"channel", ch}, {"window", {w.col0, w.lin0, w.width, w.height}}});
-        }));
-    }
-
-    // The channel's current image, cropped and headed as kx29ctl save writes it.
-    static void send_image(const httplib::Request& req, httplib::Response& res) {
-        const int ch = channel_of(req);
-        const std::string name = "kx29-ch" + std::to_string(ch) + "." + std::string(req.matches[2]);
-        const kx29::FileType type = kx29::require_file_type(name);
-        auto seg = kx29::Segment::attach(kx29::Access::ReadOnly);
-        kx29::Image img = kx29::make_image(seg.view(ch).capture_image(), kx29::Crop::Window);
-        res.set_header("Cache-Control", "no-store");
-        res.set_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
-        std::string warnings;
-        for (const auto& line : kx29::image_warnings(img)) warnings += (warnings.empty() ? "" : "; ") + line;
-        if (!warnings.empty()) res.set_header("X-Image-Warnings", warnings);
-        res.set_content(kx29::encode_image(type, img), kx29::mime_type(type));
-    }
-
-    // Server-Sent Events: first the latest of everything, then every change.
-    void stream_events(httplib::Response& res) {
-        if (streams_.fetch_add(1) >= kMaxStreams) {
-            --streams_;
-            return reply_error(res, 503, "too many live streams open (at most " + std::to_string(kMaxStreams) + ")");
+            return reply_json(200, {{"channel", ch}, {"window", {w.col0, w.lin0, w.width, w.height}}});
         }
-        auto cursor = std::make_shared<uint64_t>(0);
-        auto started = std::make_shared<bool>(false);
-        res.set_header("Cache-Control", "no-store");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, cursor, started](size_t, httplib::DataSink& sink) {
-                std::string text;
-                if (!*started) {
-                    text = hub_.snapshot(*cursor);
-                    *started = true;
-                } else {
-                    text = hub_.next(*cursor, kStreamKeepAlive);
-                }
-                if (hub_.closed()) {
-                    sink.done();
-                    return true;
-                }
-                if (text.empty()) text = ": still here\n\n";  // finds viewers that left
-                return sink.write(text.data(), text.size());
-            },
-            [this](bool) { --streams_; });
+        parse_empty_body(body);
+        if (what == "show") {
+            auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
+            seg.require_daemon();
+            kx29::Channel channel = seg.channel(ch);
+            kx29::show_image(channel, std::chrono::seconds(5));
+            return reply_json(200, {{"channel", ch}, {"shown", true}});
+        }
+        // Abort: the console's own acquisition is withdrawn by its thread, so
+        // that it ends as withdrawn here; anything else on the channel through the record.
+        const std::optional<std::string> own = acquisitions_.stop(ch);
+        auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
+        kx29::AbortReport r = kx29::abort_channel(seg, ch);
+        return reply_json(200, {{"channel", ch}, {"was_acquiring", own || r.was_acquiring}, {"idle", r.idle},
+                                {"daemon_alive", r.daemon_alive}, {"summary", own.value_or(r.summary)}});
     }
 
-    std::optional<std::string> token_;
+    const std::optional<std::string> token_;
+    int port_ = 0;
     EventHub hub_;
+    HttpServer server_;  // before those that publish: it hears the hub until they are gone
     LiveFeed live_;
     Acquisitions acquisitions_;
-    httplib::Server server_;
-    std::atomic<int> streams_{0};
+    Workers workers_;
 };
+
+// --token-file, else --token, else KX29_TOKEN.
+std::optional<std::string> token_of(const ServeOptions& opt) {
+    if (opt.token && opt.token_file)
+        throw kx29::Error(kx29::ErrorKind::Usage, "give --token or --token-file, not both");
+    if (opt.token_file) return read_token_file(*opt.token_file);
+    if (opt.token) return opt.token;
+    if (const char* env = std::getenv("KX29_TOKEN"); env && *env) return std::string(env);
+    return std::nullopt;
+}
+
+// The soft limit of open files raised to the hard one: every connection holds one.
+size_t raise_open_files() {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 1024;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    return rl.rlim_cur;
+}
 
 }  // namespace
 
 int run_serve(const ServeOptions& opt) {
     ListenAddress addr = parse_listen(opt.listen);
-    check_exposure_of(addr, opt.token);
+    const std::optional<std::string> token = token_of(opt);
+    check_exposure_of(addr, token);
+    HttpLimits limits;
+    const size_t files = raise_open_files();
+    limits.max_connections = std::clamp<size_t>(files > kReservedFiles ? files - kReservedFiles : 0, 16,
+                                                 limits.max_connections);
 
     // The termination signals are taken by one thread, which ends the server;
     // every other thread (started below) inherits the blocked mask.
@@ -282,7 +336,13 @@ int run_serve(const ServeOptions& opt) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    Console console(opt);
+    Console console(token, limits);
+    const int port = console.listen(addr);
+    const bool v6 = addr.host.find(':') != std::string::npos;
+    std::printf("kx29ctl: serving the console on http://%s%s%s:%d/%s\n", v6 ? "[" : "", addr.host.c_str(),
+                v6 ? "]" : "", port, token ? "?token=TOKEN" : "");
+    std::fflush(stdout);
+
     std::atomic<bool> serving{true};
     std::thread waiter([&] {
         int sig = 0;
@@ -290,17 +350,18 @@ int run_serve(const ServeOptions& opt) {
         serving = false;
         console.shut_down();
     });
-    try {
-        console.serve(addr);
-    } catch (...) {
+    auto end_waiter = [&] {
         if (serving) pthread_kill(waiter.native_handle(), SIGTERM);
         waiter.join();
         console.wind_down();
+    };
+    try {
+        console.run();
+    } catch (...) {
+        end_waiter();
         throw;
     }
-    if (serving) pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
-    console.wind_down();
+    end_waiter();
     std::printf("kx29ctl: console stopped\n");
     return 0;
 }

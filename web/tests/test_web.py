@@ -3,6 +3,10 @@ import glob
 import http.client
 import json
 import os
+import signal
+import socket
+import sys
+import threading
 import time
 
 import pytest
@@ -11,7 +15,11 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from kx29sim import Console, Daemon, channel_status, ctl, fresh_key, read_fits, wait_for
+import kx29sim
+from kx29sim import Console, Daemon, channel_status, ctl, fresh_key, read_fits, remove_segment, wait_for
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+import slow_probe  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -21,6 +29,17 @@ def console():
 
 
 ACQUIRE = "/api/channels/0/acquire"
+# What a refused request's body must never become: a request of its own.
+SMUGGLED = b"POST /api/channels/0/acquire HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" \
+           b"Content-Length: 2\r\n\r\n{}"
+LOCAL, JSON, LEN = b"Host: 127.0.0.1", b"Content-Type: application/json", b"Content-Length: %d" % len(SMUGGLED)
+
+
+def raw(headers, body=SMUGGLED):
+    """A POST as bytes, its header and body sent apart (rows whose path is None are sent so)."""
+    return b"POST /api/channels/0/abort HTTP/1.1\r\n%s\r\n\r\n" % b"\r\n".join(headers), body
+
+
 # name, path, body (none: a GET), headers, status, part of the error message (none: not checked)
 REQUESTS = [
     ("broken JSON", ACQUIRE, '{"frames": ', None, 400, "the body is not valid JSON"),
@@ -38,27 +57,77 @@ REQUESTS = [
     ("GET acquire", ACQUIRE, None, None, 404, None),
     # Without a token, a page that reached the loopback under another name is refused.
     ("other host", ACQUIRE, {}, {"Host": "attacker.example:8029"}, 403, None),
+    ("rebinding name", "/api/status", None, {"Host": "127.attacker.example"}, 403, "loopback"),
+    ("rebinding name, port", "/api/status", None, {"Host": "127.0.0.1.attacker.example:PORT"}, 403, "loopback"),
+    ("loopback, other port", "/api/status", None, {"Host": "localhost:1"}, 403, "loopback"),
+    ("loopback v4", "/api/status", None, {"Host": "127.1.2.3"}, 200, None),
+    ("loopback v6", "/api/status", None, {"Host": "[::1]:PORT"}, 200, None),
+    ("loopback name", "/api/status", None, {"Host": "LocalHost:PORT"}, 200, None),
+    ("no ranges", "/api/channels/0/image.raw", None, {"Range": "bytes=0-1,4-5"}, 200, None),
+    # Refused before its body was read, a request's connection is closed: its body is never read as another.
+    ("smuggled after 415", None, raw([LOCAL, b"Content-Type: text/plain", LEN]), None, 415, "JSON body"),
+    ("smuggled after 403", None, raw([b"Host: attacker.example", JSON, LEN]), None, 403, "loopback"),
+    ("two lengths", None, raw([LOCAL, JSON, LEN, b"Content-Length: 2"]), None, 400, "Content-Length"),
+    ("length and chunked", None, raw([LOCAL, JSON, LEN, b"Transfer-Encoding: chunked"]), None, 400, "Transfer-Enc"),
+    ("other coding", None, raw([LOCAL, JSON, b"Transfer-Encoding: gzip"]), None, 400, "Transfer-Encoding"),
+    ("chunked too large", None, raw([LOCAL, JSON, b"Transfer-Encoding: chunked"], b"1000\r\n%s\r\n10\r\n%s\r\n0\r\n\r\n"
+                                    % (b" " * 4096, b" " * 16)), None, 413, "too large"),
+    ("header too large", None, raw([LOCAL, JSON, LEN, b"X-Pad: " + b"a" * 9000]), None, 431, "too large"),
 ]
+
+
+def address(console):
+    host, port = console.base.removeprefix("http://").rsplit(":", 1)
+    return host, int(port)
+
+
+def raw_exchange(console, *parts):
+    """All the console answers to raw bytes until it closes the connection (None: it did not in 5 s)."""
+    with socket.create_connection(address(console), timeout=5) as s:
+        for part in parts:
+            s.sendall(part), time.sleep(0.05)
+        try:
+            return s.makefile("rb").read()
+        except socket.timeout:
+            return None
 
 
 @pytest.mark.parametrize("name,path,body,headers,status,error", REQUESTS, ids=[c[0] for c in REQUESTS])
 def test_refused_requests_change_nothing(console, name, path, body, headers, status, error):
     before = channel_status(console.env, 0)
-    got, _, reply = console.request("GET" if body is None else "POST", path, body, headers)
+    headers = {k: v.replace("PORT", str(address(console)[1])) for k, v in (headers or {}).items()}
+    if path is None:  # one answer, then the end of the connection
+        reply = raw_exchange(console, *body)
+        assert reply is not None and reply.count(b"HTTP/1.1 ") == 1, reply
+        got, reply = int(reply[9:12]), reply.split(b"\r\n\r\n", 1)[1]
+    else:
+        got, _, reply = console.request("GET" if body is None else "POST", path, body, headers)
     assert got == status, reply
     assert error is None or error in json.loads(reply)["error"]
     assert channel_status(console.env, 0) == before
 
 
+def open_stream(console, query=""):
+    conn = http.client.HTTPConnection(console.base.removeprefix("http://"), timeout=10)
+    conn.request("GET", "/api/events" + query)
+    return conn, conn.getresponse()
+
+
 def event_data(console):
     """The data of the console's events as they come, the latest of each kind first."""
-    conn = http.client.HTTPConnection(console.base.removeprefix("http://"), timeout=10)
-    conn.request("GET", "/api/events")
-    yield from (json.loads(line[6:]) for line in conn.getresponse() if line.startswith(b"data: "))
+    yield from (json.loads(line[6:]) for line in open_stream(console)[1] if line.startswith(b"data: "))
 
 
 def test_acquire_busy_abort_and_images(console, tmp_path):
-    assert console.json("POST", ACQUIRE, {"images": -1})[0] == 202
+    # A request that waits for the daemon (stopped for a while) waits on a worker: the console answers meanwhile.
+    pid, answers = console.json("GET", "/api/status")[1]["daemon"]["pid"], []
+    waiting = threading.Thread(target=lambda: answers.append(console.json("POST", ACQUIRE, {"images": -1})[0]))
+    os.kill(pid, signal.SIGSTOP)
+    waiting.start(), time.sleep(0.5)
+    assert waiting.is_alive() and slow_probe.status_time(*address(console), 5) < 0.1
+    os.kill(pid, signal.SIGCONT)
+    waiting.join()
+    assert answers == [202]
     assert wait_for(lambda: channel_status(console.env, 0)["activity"] == "acquiring")
     assert console.json("POST", ACQUIRE, {"images": 1}) == (409, {"error": "channel 0 is acquiring"})
     assert console.json("POST", "/api/channels/0/window", {"window": "full"})[0] == 409
@@ -84,23 +153,75 @@ def test_acquire_busy_abort_and_images(console, tmp_path):
     assert console.json("POST", "/api/channels/0/window", {"window": "full"})[1]["window"] == [0, 0, 768, 512]
 
 
-def test_token_and_stream_limit(console):
-    r = ctl(console.env, "serve", "--listen", "0.0.0.0:0", timeout=10)
-    assert r.returncode == 2 and "--token" in r.stderr
-    with Console(console.env, "--token", "s3cret") as c:  # which ends on Ctrl-C with its streams still open
-        for auth, query, status in [(None, "", 401), ("s3cret", "", 200), ("s3cre", "", 401),
+def test_token_and_stream_limit(console, tmp_path):
+    (token_file := tmp_path / "token").write_text("s3cret\n")
+    token_file.chmod(0o640)
+    for args in [("--listen", "0.0.0.0:0"), ("--listen", "127.attacker.example:0"), ("--listen", "127.1:0"),
+                 ("--token-file", str(token_file))]:
+        r = ctl(console.env, "serve", *args, timeout=10)
+        assert r.returncode == 2 and "--token" in r.stderr, r.stderr
+    token_file.chmod(0o600)
+    with Console(dict(console.env, KX29_TOKEN="s3cret")) as c:
+        statuses = [c.request("GET", "/api/status", headers=h)[0] for h in ({}, {"Authorization": "BEARER s3cret"})]
+        assert statuses == [401, 200]
+    with Console(console.env, "--token-file", str(token_file)) as c:  # which ends on Ctrl-C with its streams still open
+        for auth, query, status in [(None, "", 401), ("Bearer s3cret", "", 200), ("bearer s3cret", "", 200),
+                                    ("Bearer s3cre", "", 401), ("Basic s3cret", "?token=s3cret", 401),
                                     (None, "?token=s3cret", 200), (None, "?token=s3cret-and-more", 401)]:
-            headers = {"Authorization": "Bearer " + auth} if auth else {}
-            assert [c.request("GET", p + query, headers=headers)[0] for p in ("/api/status", "/")] == [status] * 2
+            assert c.request("GET", "/api/status" + query, headers={"Authorization": auth} if auth else {})[0] == status
+        # The page opened with the token: redirected to a clean address, the token in a cookie no script reads.
+        conn = http.client.HTTPConnection(c.base.removeprefix("http://"), timeout=10)
+        conn.request("GET", "/?token=s3cret&x=1")
+        res = conn.getresponse()
+        cookie = res.getheader("Set-Cookie")
+        assert (res.status, res.getheader("Location")) == (303, "/?x=1") and "HttpOnly; SameSite=Strict" in cookie
+        statuses = [c.request("GET", "/", headers={"Cookie": k})[0] for k in (cookie.split(";")[0], "kx29_token=s3")]
+        assert statuses == [200, 401]
+        for _, h, _ in (c.request("GET", "/", headers={"Cookie": cookie}), c.request("GET", "/api/status")):
+            policy = h["Content-Security-Policy"]
+            assert (h["X-Frame-Options"], h["X-Content-Type-Options"], "frame-ancestors 'none'" in policy,
+                    "unsafe" in policy) == ("DENY", "nosniff", True, False)
 
-        streams = [http.client.HTTPConnection(c.base.removeprefix("http://"), timeout=10) for _ in range(8)]
-        for conn in streams:
-            conn.request("GET", "/api/events?token=s3cret")
-            res = conn.getresponse()
-            assert res.status == 200 and b"event: daemon" in res.read1(65536)
-        assert c.request("GET", "/api/events?token=s3cret")[0] == 503
+        streams = [open_stream(c, "?token=s3cret") for _ in range(8)]
+        assert all(res.status == 200 and b"event: daemon" in res.read1(65536) for _, res in streams)
+        assert open_stream(c, "?token=s3cret")[1].status == 503
         t0 = time.monotonic()
         assert c.request("GET", "/api/status?token=s3cret")[0] == 200 and time.monotonic() - t0 < 0.5
+        streams[0][1].close(), streams[0][0].close()  # a viewer that leaves frees its place at once
+        time.sleep(0.1)
+        assert open_stream(c, "?token=s3cret")[1].status == 200
+
+
+def test_slow_and_idle_connections(console):
+    """200 connections, idle or trickling a header: answers come at once, the connections end at 10 s."""
+    host, port = address(console)
+    idle = slow_probe.open_connections(host, port, 100)
+    slow = slow_probe.open_connections(host, port, 100, slow_probe.SLOW_HEADER[:1])
+    t0, stop = time.monotonic(), threading.Event()
+    threading.Thread(target=slow_probe.trickle, args=(slow, 1.0, stop), daemon=True).start()
+    try:
+        times = [slow_probe.status_time(host, port, 5) for _ in range(10)]
+        assert all(t is not None and t < 0.1 for t in times), times
+        assert slow_probe.closed_by_server(idle + slow) == 0
+        assert wait_for(lambda: slow_probe.closed_by_server(idle + slow) == 200, 15)
+        assert 9.5 < time.monotonic() - t0 < 13
+    finally:
+        stop.set(), [s.close() for s in idle + slow]
+
+
+def test_connection_cap(console, tmp_path, monkeypatch):
+    """100 descriptors leave room for 36 connections; one more is answered 503 and closed."""
+    wrapper = tmp_path / "kx29ctl"
+    wrapper.write_text('#!/bin/sh\nulimit -n 100 && exec %s "$@"\n' % kx29sim.KX29CTL)
+    wrapper.chmod(0o755)
+    monkeypatch.setattr(kx29sim, "KX29CTL", str(wrapper))
+    with Console(console.env) as c:
+        held = slow_probe.open_connections(*address(c), 36)
+        reply = raw_exchange(c)
+        assert reply.startswith(b"HTTP/1.1 503") and b"too many connections" in reply, reply
+        for s in held:
+            s.close()
+        assert wait_for(lambda: c.request("GET", "/api/status")[0] == 200, 5)
 
 
 def test_no_daemon_then_daemon():
@@ -114,6 +235,13 @@ def test_no_daemon_then_daemon():
             assert c.json("POST", ACQUIRE, {})[0] == 503
             d.start()
             assert c.json("POST", ACQUIRE, {})[0] == 202
+            # Its segment removed, a new daemon makes another: the live view follows it (the snapshot starts with it).
+            seen = lambda: next(event_data(c)) == {"alive": True, "pid": d.proc.pid, "segment": True}  # noqa: E731
+            assert wait_for(seen, 10)
+            d.stop()
+            remove_segment(key)
+            d.start()
+            assert wait_for(seen, 10)
 
 
 @pytest.fixture
@@ -123,6 +251,7 @@ def browser(tmp_path):
     for arg in ["--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--window-size=1600,900",
                 "--disable-background-networking", "--user-data-dir=" + str(tmp_path / "profile")]:
         opts.add_argument(arg)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # where a refusal by the page's policy shows
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
     driver.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(tmp_path)})
     yield driver
@@ -155,7 +284,8 @@ def test_page_live_acquire_download(console, browser, tmp_path):
     wait.until(lambda d: progress.text != seen)
     # Every picture moves on: three endless series and the one just started.
     wait.until(lambda d: all(a != b for a, b in zip(frame_ids(d), first)))
-    assert float(tile.find_element(By.CSS_SELECTOR, ".mean").text) > 0
+    # The picture taken as the first frame of an image begins may still be the cleared (black) image.
+    wait.until(lambda d: float(tile.find_element(By.CSS_SELECTOR, ".mean").text) > 0)
 
     # Clicked from the page's script: the live tiles reflow as their messages change under the pointer.
     link = browser.find_elements(By.CSS_SELECTOR, ".tile")[0].find_element(By.CSS_SELECTOR, "a.fits")
@@ -166,3 +296,18 @@ def test_page_live_acquire_download(console, browser, tmp_path):
 
     browser.execute_script("arguments[0].click()", tile.find_element(By.CSS_SELECTOR, "button.abort"))
     wait.until(lambda d: tile.find_element(By.CSS_SELECTOR, ".badge").text.startswith("idle"))
+
+
+def test_page_with_token_and_streams_taken(console, browser):
+    """Opened with ?token=, the page lives on its cookie; refused a stream (all 8 taken), it tries again."""
+    with Console(console.env, "--token", "s3cret") as c:
+        streams = [open_stream(c, "?token=s3cret") for _ in range(8)]
+        wait = WebDriverWait(browser, 30, poll_frequency=0.1)
+        browser.get(c.base + "/?token=s3cret")
+        assert browser.current_url == c.base + "/"
+        wait.until(lambda d: "retrying" in d.find_element(By.ID, "daemon").text)
+        [(res.close(), conn.close()) for conn, res in streams]
+        wait.until(lambda d: "daemon running" in d.find_element(By.ID, "daemon").text)
+        wait.until(lambda d: all(frame_ids(d)) and d.execute_script(
+            "return [...document.querySelectorAll('.live')].every(i => i.complete && i.naturalWidth > 0)"))
+        assert not [e for e in browser.get_log("browser") if "Content Security Policy" in e["message"]]

@@ -8,11 +8,15 @@ namespace kx29web {
 
 struct ServeOptions {
     std::string listen = "127.0.0.1:8029";  // HOST:PORT
-    std::optional<std::string> token;       // required off loopback
+    // Required off loopback: from --token-file, else --token (which other users
+    // can read in the process list), else the environment's KX29_TOKEN.
+    std::optional<std::string> token;
+    std::optional<std::string> token_file;
 };
 
 // Serves the console until SIGINT, SIGTERM or SIGHUP. Throws a usage error for
-// an address that can't be used as given (off loopback without a token).
+// an address that can't be used as given (off loopback without a token) or a
+// token file that others may read.
 int run_serve(const ServeOptions& opt);
 
 }  // namespace kx29web
