@@ -510,6 +510,9 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     std::map<int, double> readout_seen;
     bool was_writing = false;
     auto last_poll = Clock::now();
+    std::array<int, 5> last_counters{};
+    ChannelState cached = channel_.state();
+    last_counters = {cached.seqn, cached.seqmsg, cached.activ, cached.nadd, cached.command};
 
     auto result = [&](Outcome outcome, std::string message) {
         AcquireResult r{outcome, pr.frames_done, pr.images_done, 0, std::move(message)};
@@ -616,7 +619,16 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         // what the one before it saw.
         const int command = channel_.command();
         const int nexp = channel_.nexp();
-        ChannelState s = channel_.state();
+        // The whole record (its text made valid) is read again only when a
+        // counter, bit or count the daemon writes moved: most polls see none.
+        const std::array<int, 5> counters = {channel_.seqn(), channel_.seqmsg(), channel_.activ(), channel_.nadd(),
+                                              command};
+        if (counters != last_counters) {
+            last_counters = counters;
+            cached = channel_.state();
+        }
+        ChannelState s = cached;
+        s.command = command, s.nexp = nexp;
         const auto now = Clock::now();
         pr.new_message = false;
 
