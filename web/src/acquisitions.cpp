@@ -18,6 +18,8 @@ struct Acquisitions::Run {
 
 namespace {
 
+constexpr auto kClockReportInterval = std::chrono::milliseconds(500);
+
 json optional_json(const std::optional<double>& v) { return v ? json(*v) : json(nullptr); }
 
 json progress_json(int channel, const kx29::Progress& p) {
@@ -92,7 +94,13 @@ void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token
                  kTopicAcquisition0 + ch);
     taken.set_value();
 
+    // Every frame and message goes out at once; between them the clock's
+    // reports only move the time shown, which the page needs twice a second.
+    std::chrono::steady_clock::time_point last_sent{};
     ev.progress = [&](const kx29::Progress& p) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!p.new_frame && !p.new_message && now - last_sent < kClockReportInterval) return;
+        last_sent = now;
         hub_.publish("acquisition", progress_json(ch, p).dump(), kTopicAcquisition0 + ch);
     };
     kx29::AcquireResult r;
