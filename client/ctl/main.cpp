@@ -153,6 +153,8 @@ int main(int argc, char** argv) {
                           "or set KX29_TOKEN");
     serve_cmd->add_option("--token", serve.token,
                           "The token itself; other users can read it in the process list: prefer --token-file");
+    serve_cmd->add_option("--save-dir", serve.save_dir,
+                          "Directory the page may save series into (only there); without it the page saves nothing");
 
     try {
         app.parse(argc, argv);

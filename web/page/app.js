@@ -1,9 +1,15 @@
-// The web console's behaviour: live events, pictures, statistics, controls and the large view.
+// The web console's behaviour: live events, pictures, statistics, focus, controls and the large view.
 "use strict";
 
 // With a token, the server keeps it in a cookie that every request carries.
 const tiles = [];
 let large = null;  // {ch} while the large view is open
+const FOCUS_HISTORY = 50;  // frames in a tile's focus graph
+// The page's settings, kept in the browser across reloads.
+function stored(key, fallback) {
+  try { return JSON.parse(localStorage.getItem("kx29." + key)) ?? fallback; } catch { return fallback; }
+}
+const store = (key, value) => localStorage.setItem("kx29." + key, JSON.stringify(value));
 
 async function post(url, body) {
   const headers = { "Content-Type": "application/json" };
@@ -19,7 +25,8 @@ function fmt(x, digits) { return x === null || x === undefined ? "–" : Number(
 function makeTile(ch) {
   const node = document.getElementById("tile-template").content.firstElementChild.cloneNode(true);
   const $ = (sel) => node.querySelector(sel);
-  const t = { ch, node, $, frameId: 0, loading: false, state: null, frame: null };
+  const t = { ch, node, $, frameId: 0, loading: false, state: null, frame: null, focus: [], countdown: null,
+              stretch: stored("stretch." + ch, { mode: "auto" }) };
   $(".num").textContent = ch;
   $(".fits").href = `api/channels/${ch}/image.fits`;
   $(".png").href = `api/channels/${ch}/image.png`;
@@ -29,8 +36,51 @@ function makeTile(ch) {
   $(".acquire").onclick = () => act(t, "acquire", acquireBody(t));
   $(".abort").onclick = () => act(t, "abort", {});
   $(".show").onclick = () => act(t, "show", {});
+  const f = $(".stretch").elements;
+  f.mode.value = t.stretch.mode;
+  f.black.value = t.stretch.black ?? "";
+  f.white.value = t.stretch.white ?? "";
+  $(".stretch").onchange = () => setStretch(t);
+  $(".stretch").onsubmit = (e) => e.preventDefault();
+  showStretch(t);
   document.getElementById("tiles").appendChild(node);
   return t;
+}
+
+// ---- the stretch: chosen per tile, kept in the browser, applied by the server ----
+function setStretch(t) {
+  const f = t.$(".stretch").elements;
+  const levels = t.frame && t.frame.levels;
+  if (f.mode.value === "manual" && (f.black.value === "" || f.white.value === "") && levels) {
+    f.black.value = Math.floor(levels.auto[0]);  // start from what the picture shows now
+    f.white.value = Math.ceil(levels.auto[1]);
+  }
+  const black = parseFloat(f.black.value), white = parseFloat(f.white.value);
+  t.stretch = { mode: f.mode.value, black: isNaN(black) ? null : black, white: isNaN(white) ? null : white };
+  store("stretch." + t.ch, t.stretch);
+  showStretch(t);
+  t.frameId = 0;  // the same frame again, stretched anew
+  loadPicture(t);
+}
+
+function showStretch(t) {
+  t.$(".stretch").classList.toggle("manual", t.stretch.mode === "manual");
+  if (t.frame) drawHistogram(t);
+}
+
+// The query of the live picture; a manual stretch needs its points in order.
+function stretchQuery(s) {
+  if (s.mode === "minmax") return "&stretch=minmax";
+  if (s.mode === "manual" && s.black !== null && s.white !== null && s.white > s.black)
+    return `&stretch=${s.black},${s.white}`;
+  return "";
+}
+
+// The black and white points in use, in grey levels of one frame.
+function stretchPoints(t) {
+  const s = t.stretch, levels = t.frame.levels;
+  if (s.mode === "manual" && stretchQuery(s)) return [s.black, s.white];
+  return levels ? levels[s.mode === "minmax" ? "minmax" : "auto"] : null;
 }
 
 function acquireBody(t) {
@@ -42,6 +92,8 @@ function acquireBody(t) {
     format: int(f.format.value), ref_level: int(f.ref_level.value),
   };
   if (t.node.classList.contains("tandem") && f.exposure.value !== "") body.exposure = parseFloat(f.exposure.value);
+  if (!t.$(".save").hidden && f.name.value !== "")
+    body.save = { name: f.name.value, type: f.type.value, object: f.object.value || null };
   return body;
 }
 
@@ -55,33 +107,79 @@ async function act(t, what, body) {
   }
 }
 
-function placeWindow(box, frame) {
-  if (!frame) return;
-  const [x, y, w, h] = frame.window;
+function placeBox(box, frame, [x, y, w, h]) {
   Object.assign(box.style, {
     left: (100 * x) / frame.width + "%", top: (100 * y) / frame.height + "%",
     width: (100 * w) / frame.width + "%", height: (100 * h) / frame.height + "%",
   });
 }
 
-function drawHistogram(canvas, stats) {
-  const g = canvas.getContext("2d");
-  g.clearRect(0, 0, canvas.width, canvas.height);
+function placeWindow(box, frame) { if (frame) placeBox(box, frame, frame.window); }
+
+// A grey-level axis under the bars; the black and white points as lines across them.
+function drawHistogram(t) {
+  const canvas = t.$(".hist"), stats = t.frame.stats;
+  const g = canvas.getContext("2d"), W = canvas.width, H = canvas.height - 14;
+  g.clearRect(0, 0, W, canvas.height);
   if (!stats) return;
-  const top = Math.max(...stats.hist, 1);
-  const w = canvas.width / stats.hist.length;
+  const [lo, hi] = stats.hist_range, span = Math.max(hi - lo, 1e-9);
+  const xOf = (v) => Math.min(Math.max(((v - lo) / span) * W, 0), W - 1);
+  const top = Math.max(...stats.hist, 1), w = W / stats.hist.length;
   g.fillStyle = "#7ac";
   stats.hist.forEach((n, i) => {
-    const h = (canvas.height * Math.log1p(n)) / Math.log1p(top);
-    g.fillRect(i * w, canvas.height - h, Math.max(w - 1, 1), h);
+    const h = (H * Math.log1p(n)) / Math.log1p(top);
+    g.fillRect(i * w, H - h, Math.max(w - 1, 1), h);
   });
+  g.fillStyle = g.strokeStyle = "#99a";
+  g.font = "10px sans-serif";
+  g.textBaseline = "top";
+  const step = [1, 2, 5, 10, 20, 25, 50, 100].find((s) => span / s <= 5) || 200;
+  for (let v = Math.ceil(lo / step) * step; v <= hi; v += step) {
+    const x = xOf(v);
+    g.fillRect(x, H, 1, 3);
+    g.textAlign = x < 10 ? "left" : x > W - 10 ? "right" : "center";
+    g.fillText(String(v), x, H + 3);
+  }
+  const points = stretchPoints(t);
+  canvas.dataset.points = points ? points.map((v) => v.toFixed(1)).join(",") : "";
+  if (!points) return;
+  points.forEach((v, i) => {
+    g.fillStyle = i ? "#fff" : "#f80";
+    g.fillRect(xOf(v) - (i ? 1 : 0), 0, 2, H);
+  });
+}
+
+// The focus figure of the last frames: the star's half-flux radius, else the scene's sharpness.
+function drawFocus(t) {
+  const canvas = t.$(".focus-graph"), g = canvas.getContext("2d");
+  const last = t.focus[t.focus.length - 1];
+  const key = last.star ? "hfr" : "sharpness";
+  const values = t.focus.map((f) => (key === "hfr" ? f.star && f.star.hfr : f.sharpness)).filter((v) => v !== null);
+  const lo = Math.min(...values), hi = Math.max(...values), span = hi - lo || 1;
+  const label = last.star
+    ? `HFR ${fmt(last.star.hfr, 2)} px · FWHM ${fmt(last.star.fwhm, 2)} px` + (last.star.saturated ? " (top cut: saturated)" : "")
+    : `no star · sharpness ${fmt(last.sharpness, 3)}`;
+  t.$(".focus-text").textContent = label;
+  t.$(".focus-text").title = `${key === "hfr" ? "HFR, px" : "sharpness"} of the last ${values.length} frames: ` +
+    `${fmt(lo, 3)}–${fmt(hi, 3)}` +
+    (last.star ? `; star at ${fmt(last.star.x, 1)}, ${fmt(last.star.y, 1)}, SNR ${fmt(last.star.snr, 0)}` : "");
+  canvas.dataset.points = values.length;
+  g.clearRect(0, 0, canvas.width, canvas.height);
+  g.strokeStyle = "#7c7";
+  g.beginPath();
+  values.forEach((v, i) => {
+    const x = (i / (FOCUS_HISTORY - 1)) * (canvas.width - 2) + 1;
+    const y = canvas.height - 3 - ((v - lo) / span) * (canvas.height - 6);
+    i ? g.lineTo(x, y) : g.moveTo(x, y);
+  });
+  g.stroke();
 }
 
 function loadPicture(t) {
   if (t.loading || !t.frame || t.frame.id === t.frameId) return;
   t.loading = true;
   t.pendingId = t.frame.id;
-  t.$(".live").src = `api/channels/${t.ch}/live.jpg?f=${t.frame.id}`;
+  t.$(".live").src = `api/channels/${t.ch}/live.jpg?f=${t.frame.id}${stretchQuery(t.stretch)}`;
 }
 
 function pictureLoaded(t) {
@@ -90,6 +188,26 @@ function pictureLoaded(t) {
   t.node.dataset.frame = t.frameId;
   if (large && large.ch === t.ch) document.querySelector("#large img").src = t.$(".live").src;
   loadPicture(t);  // a newer frame may have come meanwhile
+}
+
+function newFrame(t, f) {
+  const st = f.stats || {};
+  for (const [k, d] of [["min", 1], ["max", 1], ["median", 1], ["mean", 2], ["dispersion", 2]])
+    t.$("." + k).textContent = fmt(st[k], d);
+  t.$(".fps").textContent = fmt(f.fps, 1);
+  t.$(".time").textContent = f.time ? new Date(f.time).toLocaleTimeString() : "–";
+  const warn = [f.saturated ? `${f.saturated} px saturated` : "", f.clipped ? `${f.clipped} px clipped` : ""];
+  t.$(".sat").textContent = warn.filter(Boolean).join(" · ");
+  t.$(".sat").title = "shown red: grey 255 in every frame, or the sum cut at the record's 16-bit limits";
+  if (f.focus) {
+    t.focus.push(f.focus);
+    if (t.focus.length > FOCUS_HISTORY) t.focus.shift();
+    drawFocus(t);
+    const star = f.focus.star, box = t.$(".star");
+    box.style.display = star ? "block" : "none";
+    const r = 2 * (star ? star.aperture : 0);  // the circle: twice the aperture measured
+    if (star) placeBox(box, f, [star.x + 0.5 - r, star.y + 0.5 - r, 2 * r, 2 * r]);
+  }
 }
 
 function onChannel(ev) {
@@ -102,17 +220,33 @@ function onChannel(ev) {
   t.$(".msg").textContent = s.msg;
   t.$(".seqn").textContent = s.seqn;
   if (s.frame) {
+    const fresh = !t.frame || t.frame.id !== s.frame.id;
     t.frame = s.frame;
-    const st = s.frame.stats || {};
-    for (const [k, d] of [["min", 1], ["max", 1], ["median", 1], ["mean", 2], ["dispersion", 2]])
-      t.$("." + k).textContent = fmt(st[k], d);
-    drawHistogram(t.$(".hist"), s.frame.stats);
+    if (fresh) newFrame(t, s.frame);
+    drawHistogram(t);
     placeWindow(t.$(".win"), s.frame);
     if (large && large.ch === s.channel) placeWindow(document.querySelector("#large .win"), s.frame);
     loadPicture(t);
   }
-  if (s.exposure_left_s !== undefined && s.acquiring)
-    t.$(".progress-text").textContent = `long exposure: ${fmt(s.exposure_left_s, 1)} s left`;
+  countdown(t, s.exposure_left_s);
+}
+
+// The long exposure's time left: the record's countdown (a message a second,
+// 0 when the daemon says it ended), counted down here in between.
+function countdown(t, left) {
+  const text = t.$(".countdown");
+  // The last value stays until the next exposure; a repeated one (another change of the record) goes on counting.
+  if (left === undefined || left === t.left) return;
+  t.left = left;
+  clearInterval(t.countdown);
+  const end = performance.now() + left * 1000;
+  const show = () => {
+    const rest = Math.max(0, (end - performance.now()) / 1000);
+    text.textContent = `exposure: ${rest.toFixed(1)} s left`;
+    if (rest <= 0) clearInterval(t.countdown);
+  };
+  show();
+  if (left > 0) t.countdown = setInterval(show, 100);
 }
 
 function onAcquisition(ev) {
@@ -121,12 +255,14 @@ function onAcquisition(ev) {
   const bar = t.$("progress");
   t.node.classList.toggle("failed", !a.running && a.outcome !== "completed");
   if (a.running) {
-    const total = a.images_total > 0 ? a.images_total : 0;
-    if (total) { bar.max = total; bar.value = a.images_done; } else bar.removeAttribute("value");
+    // Images done and the part of the image under way that its frames make.
+    const total = a.images_total > 0 ? a.images_total : 0, per = a.frames_per_image || 1;
+    const within = Math.min(a.frame_in_image || 0, per) / per;
+    bar.max = total || 1;
+    bar.value = total ? Math.min(a.images_done + (a.images_done < total ? within : 0), total) : within;
     let text = `image ${a.image_number ?? a.images_done + (total && a.images_done < total ? 1 : 0)}${total ? "/" + total : ""}`;
-    if (a.frames_per_image > 1) text += `, frame ${a.frame_in_image || 0}/${a.frames_per_image}`;
-    if (a.exposure_left_s !== null && a.exposure_left_s !== undefined) text += `, exposure ${fmt(a.exposure_left_s, 1)} s left`;
-    else if (a.remaining_s !== null && a.remaining_s !== undefined) text += `, ${fmt(a.remaining_s, 1)} s left`;
+    if (per > 1) text += `, frame ${a.frame_in_image || 0}/${per}`;
+    if (a.remaining_s !== null && a.remaining_s !== undefined) text += `, ${fmt(a.remaining_s, 1)} s left`;
     if (a.warning) text += ` — warning: ${a.warning}`;
     t.$(".progress-text").textContent = text;
   } else {
@@ -144,9 +280,11 @@ function onDaemon(ev) {
   badge.textContent = d.alive ? `daemon running (pid ${d.pid})`
     : d.segment ? "daemon not running" : "daemon not running (no segment)";
   for (const t of tiles) t.node.classList.toggle("stale", !d.alive);
+  // What went wrong while it was away is no longer so.
+  if (d.alive) for (const e of document.querySelectorAll(".error")) e.textContent = "";
 }
 
-// ---- large view: dragging sets the measurement window ---------------------------
+// ---- large view: zoom, pan, crosshair, the pixel under the pointer; dragging sets the window ----
 function openLarge(ch) {
   const t = tiles[ch];
   large = { ch };
@@ -156,13 +294,31 @@ function openLarge(ch) {
   view.querySelector("img").src = t.$(".live").src;
   placeWindow(view.querySelector(".win"), t.frame);
   view.hidden = false;
+  zoom(stored("zoom", 0));
+}
+
+function closeLarge() {
+  document.getElementById("large").hidden = true;
+  large = null;
+}
+
+// 0 fits the picture into the view; k shows an image pixel as k x k screen pixels.
+function zoom(k) {
+  const view = document.getElementById("large"), f = large && tiles[large.ch].frame;
+  if (!f) return;
+  const scroller = view.querySelector(".scroller"), pic = view.querySelector(".picture");
+  const fit = Math.min(scroller.clientWidth, (0.78 * innerHeight * f.width) / f.height);
+  pic.style.width = (k ? f.width * k : fit) + "px";
+  view.dataset.zoom = k;
+  for (const b of view.querySelectorAll("[data-zoom]")) b.classList.toggle("on", Number(b.dataset.zoom) === k);
+  store("zoom", k);
 }
 
 function setupLarge() {
   const view = document.getElementById("large");
-  const pic = view.querySelector(".picture");
-  const drag = view.querySelector(".drag");
-  let start = null;
+  const pic = view.querySelector(".picture"), scroller = view.querySelector(".scroller");
+  const drag = view.querySelector(".drag"), readout = view.querySelector(".pixel");
+  let start = null, asking = false, wanted = null;
   const at = (e) => {
     const r = pic.getBoundingClientRect();
     return { x: Math.min(Math.max(e.clientX - r.left, 0), r.width), y: Math.min(Math.max(e.clientY - r.top, 0), r.height), r };
@@ -175,30 +331,86 @@ function setupLarge() {
       view.querySelector(".error").textContent = e.message;
     }
   };
-  pic.onmousedown = (e) => { start = at(e); e.preventDefault(); };
-  window.addEventListener("mousemove", (e) => {
+  // The value of the pixel under the pointer, one request at a time: the last position wins.
+  const ask = async () => {
+    if (asking || !wanted || !large) return;
+    const [ch, x, y] = wanted;
+    wanted = null;
+    asking = true;
+    try {
+      const res = await fetch(`api/channels/${ch}/pixel?x=${x}&y=${y}`);
+      const p = await res.json();
+      readout.textContent = res.ok ? `x ${p.x}, y ${p.y}: sum ${p.sum} of ${p.frames} frame${p.frames === 1 ? "" : "s"}` +
+        ` = ${fmt(p.mean, 2)} a frame${p.in_window ? "" : " (outside the window: left from earlier images)"}` : p.error;
+    } catch (e) {
+      readout.textContent = e.message;
+    }
+    asking = false;
+    ask();
+  };
+  const pan = () => view.querySelector("[name=drag]:checked").value === "pan";
+  // Pointer events: the mouse, a pen and a finger alike (touch-action: none keeps the page still).
+  pic.onpointerdown = (e) => {
+    start = { ...at(e), left: scroller.scrollLeft, top: scroller.scrollTop, cx: e.clientX, cy: e.clientY };
+    pic.setPointerCapture(e.pointerId);
+    e.preventDefault();
+  };
+  pic.onpointermove = (e) => {
+    const p = at(e), f = tiles[large.ch].frame;
+    if (f) {
+      wanted = [large.ch, Math.min(Math.floor((p.x * f.width) / p.r.width), f.width - 1),
+        Math.min(Math.floor((p.y * f.height) / p.r.height), f.height - 1)];
+      ask();
+    }
     if (!start) return;
-    const p = at(e);
+    if (pan()) {
+      scroller.scrollLeft = start.left - (e.clientX - start.cx);
+      scroller.scrollTop = start.top - (e.clientY - start.cy);
+      return;
+    }
     Object.assign(drag.style, {
       display: "block", left: Math.min(start.x, p.x) + "px", top: Math.min(start.y, p.y) + "px",
       width: Math.abs(p.x - start.x) + "px", height: Math.abs(p.y - start.y) + "px",
     });
-  });
-  window.addEventListener("mouseup", (e) => {
+  };
+  pic.onpointerup = pic.onpointercancel = (e) => {
     if (!start) return;
-    const p = at(e);
+    const p = at(e), s = start;
     const f = tiles[large.ch].frame;
     drag.style.display = "none";
-    const s = start;
     start = null;
-    if (!f || Math.abs(p.x - s.x) < 3 || Math.abs(p.y - s.y) < 3) return;
+    if (e.type === "pointercancel" || pan() || !f || Math.abs(p.x - s.x) < 3 || Math.abs(p.y - s.y) < 3) return;
     const kx = f.width / p.r.width, ky = f.height / p.r.height;
     const x = Math.round(Math.min(s.x, p.x) * kx), y = Math.round(Math.min(s.y, p.y) * ky);
     const w = Math.max(1, Math.round(Math.abs(p.x - s.x) * kx)), h = Math.max(1, Math.round(Math.abs(p.y - s.y) * ky));
     sendWindow([x, y, Math.min(w, f.width - x), Math.min(h, f.height - y)]);
-  });
+  };
+  for (const b of view.querySelectorAll("[data-zoom]")) b.onclick = () => zoom(Number(b.dataset.zoom));
+  for (const r of view.querySelectorAll("[name=drag]")) r.onchange = () => view.classList.toggle("pan", pan());
+  const cross = view.querySelector(".cross-on");
+  cross.checked = stored("crosshair", true);
+  view.classList.toggle("cross-on", cross.checked);
+  cross.onchange = () => { view.classList.toggle("cross-on", cross.checked); store("crosshair", cross.checked); };
   view.querySelector(".full").onclick = () => sendWindow("full");
-  view.querySelector(".close").onclick = () => { view.hidden = true; large = null; };
+  view.querySelector(".close").onclick = closeLarge;
+  document.addEventListener("keydown", (e) => { if (e.key === "Escape" && large) closeLarge(); });
+}
+
+// ---- night view: the whole page in red, kept in the browser ---------------------
+function setNight(on) {
+  document.documentElement.classList.toggle("night", on);
+  document.getElementById("night").classList.toggle("on", on);
+  store("night", on);
+}
+
+// ---- saving: offered when the console was given a directory ----------------------
+async function setupSaving() {
+  try {
+    const config = await (await fetch("api/console")).json();
+    for (const t of tiles) t.$(".save").hidden = !config.save;
+  } catch {
+    // the controls stay hidden
+  }
 }
 
 // ---- events -------------------------------------------------------------------
@@ -225,4 +437,7 @@ function connect() {
 
 for (let ch = 0; ch < 4; ch++) tiles.push(makeTile(ch));
 setupLarge();
+setNight(stored("night", false));
+document.getElementById("night").onclick = () => setNight(!document.documentElement.classList.contains("night"));
+setupSaving();
 connect();

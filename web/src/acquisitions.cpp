@@ -44,7 +44,7 @@ Acquisitions::Acquisitions(EventHub& hub) : hub_(hub) {}
 
 Acquisitions::~Acquisitions() { stop_all(); }
 
-void Acquisitions::start(const kx29::AcquireRequest& req) {
+void Acquisitions::start(const kx29::AcquireRequest& req, std::optional<SavePlan> save) {
     kx29::check_channel(req.channel);
     const int ch = req.channel;
     std::future<void> taken;
@@ -62,7 +62,9 @@ void Acquisitions::start(const kx29::AcquireRequest& req) {
         taken = started.get_future();
         Run& r = *run;
         run->thread = std::jthread(
-            [this, &r, started = std::move(started)](std::stop_token st) mutable { carry_out(r, std::move(started), st); });
+            [this, &r, started = std::move(started), save = std::move(save)](std::stop_token st) mutable {
+                carry_out(r, std::move(started), st, std::move(save));
+            });
         runs_[ch] = std::move(run);
     }
     // The daemon may take the request only after another channel's long
@@ -71,13 +73,30 @@ void Acquisitions::start(const kx29::AcquireRequest& req) {
     taken.get();
 }
 
-void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token stop) {
+void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token stop, std::optional<SavePlan> save) {
     kx29::Acquisition& acq = *run.acquisition;
     const kx29::AcquirePlan& plan = acq.plan();
     const int ch = plan.request.channel;
     const auto stall = kx29::default_stall_timeout(plan);
     kx29::AcquireEvents ev;
-    ev.stop_requested = [&] { return stop.stop_requested(); };
+    std::optional<std::string> save_error;
+    std::vector<std::string> saved;  // the files written, by name
+    ev.stop_requested = [&] { return stop.stop_requested() || save_error.has_value(); };
+    if (save) {
+        ev.image_done = [&](int n, const kx29::Image& img) {
+            for (const auto& path : save->names.paths(n)) {
+                try {
+                    kx29::save_image(path, img, save->write);
+                    saved.push_back(path.substr(path.rfind('/') + 1));
+                } catch (const kx29::Error& e) {
+                    save_error = e.what();
+                }
+            }
+        };
+        ev.image_missed = [&](int n) {
+            save_error = "image " + std::to_string(n) + " was overwritten by the next image before it could be saved";
+        };
+    }
     try {
         acq.start(stall, ev.stop_requested);
     } catch (const std::exception& e) {
@@ -122,6 +141,7 @@ void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token
         }
     }
     run.summary = kx29::acquisition_summary(ch, r, saturated, clipped);
+    if (save_error) run.summary = *save_error + "; " + run.summary;
     run.done = true;  // a new run joins this thread before it publishes anything
     hub_.publish("acquisition",
                  json{{"channel", ch},
@@ -132,6 +152,8 @@ void Acquisitions::carry_out(Run& run, std::promise<void> taken, std::stop_token
                       {"partial_frames", r.partial_frames},
                       {"message", r.message},
                       {"warnings", warnings},
+                      {"saved", saved.size()},
+                      {"last_saved", saved.empty() ? json(nullptr) : json(saved.back())},
                       {"summary", run.summary}}
                      .dump(),
                  kTopicAcquisition0 + ch);

@@ -5,6 +5,7 @@
 #include "events.h"
 
 #include "kx29/acquire.h"
+#include "kx29/image_file.h"
 
 #include <array>
 #include <atomic>
@@ -17,6 +18,13 @@
 
 namespace kx29web {
 
+// Where an acquisition's images go when it saves them: names checked before
+// anything is asked of the daemon, as kx29ctl acquire -o does.
+struct SavePlan {
+    kx29::OutputNames names;
+    kx29::WriteOptions write;
+};
+
 class Acquisitions {
 public:
     explicit Acquisitions(EventHub& hub);
@@ -26,7 +34,9 @@ public:
     // Throws kx29::Error: a usage error for a bad request, an environment
     // error without daemon, a failure when the channel is busy or the run was
     // stopped before the daemon took the request.
-    void start(const kx29::AcquireRequest& req);
+    // With save, each finished image is written to its files; a file that
+    // can't be written ends the series (later images would be lost too).
+    void start(const kx29::AcquireRequest& req, std::optional<SavePlan> save = std::nullopt);
 
     // Withdraws the console's own acquisition on the channel and waits for its
     // end: its summary line, or nullopt when none was running.
@@ -38,7 +48,7 @@ public:
 
 private:
     struct Run;
-    void carry_out(Run& run, std::promise<void> taken, std::stop_token stop);
+    void carry_out(Run& run, std::promise<void> taken, std::stop_token stop, std::optional<SavePlan> save);
 
     EventHub& hub_;
     std::atomic<bool> closed_{false};

@@ -15,12 +15,14 @@
 
 #include <nlohmann/json.hpp>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <pthread.h>
@@ -79,6 +81,48 @@ Target split_target(std::string_view target) {
     return {target.substr(0, q), q == std::string_view::npos ? std::string_view{} : target.substr(q + 1)};
 }
 
+[[noreturn]] void refuse(const std::string& why) { throw kx29::Error(kx29::ErrorKind::Usage, why); }
+
+// The directory of --save-dir, as an absolute path without links; a usage error
+// when it is not a directory this process may write into.
+std::string save_directory(const std::string& given) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::canonical(given, ec);
+    if (ec || !std::filesystem::is_directory(dir) || access(dir.c_str(), W_OK | X_OK) != 0)
+        refuse("--save-dir " + given + ": not a directory this console can write into");
+    return dir.string();
+}
+
+// The "save" of an acquire body: {"name": PATTERN, "type": "light" | "dark" |
+// "flat" | "bias", "object": TEXT}. The name is a plain file name pattern, so
+// the files go into the save directory and nowhere else: no '/', no "..".
+SavePlan save_plan(const json& j, const std::optional<std::string>& dir, int images) {
+    if (!dir) refuse("this console saves no files (start it with --save-dir DIR)");
+    if (!j.is_object()) refuse("\"save\" must be an object");
+    for (const auto& [key, value] : j.items())
+        if (key != "name" && key != "type" && key != "object") refuse("unknown field \"save." + key + "\"");
+    auto text = [&](const char* key) -> std::optional<std::string> {
+        if (!j.contains(key) || j[key].is_null()) return std::nullopt;
+        if (!j[key].is_string()) refuse(std::string("\"save.") + key + "\" must be text");
+        return j[key].get<std::string>();
+    };
+    const std::string name = text("name").value_or("");
+    if (name.empty() || name.size() > 200 || name.find('/') != std::string::npos ||
+        name.find("..") != std::string::npos ||
+        std::any_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+        refuse("\"save.name\" must be a plain file name (no '/', no '..'), such as m42_{n:03}.fits");
+    SavePlan plan{kx29::OutputNames({*dir + "/" + name}, images, false), {}};
+    if (auto type = text("type")) plan.write.header.type = kx29::parse_image_type(*type);
+    if (auto object = text("object"); object && !object->empty()) {
+        kx29::HeaderCard card = kx29::parse_user_key("OBJECT=" + *object);  // its checks of the text
+        card.value = *object;  // always text, "42" too
+        card.comment = "object observed";
+        plan.write.header.user.push_back(card);
+    }
+    plan.write.header.creator = "kx29ctl serve";
+    return plan;
+}
+
 const Asset* asset_at(std::string_view path) {
     for (const Asset& a : kAssets)
         if (path == a.path) return &a;
@@ -124,8 +168,9 @@ private:
 
 class Console {
 public:
-    Console(std::optional<std::string> token, const HttpLimits& limits)
+    Console(std::optional<std::string> token, std::optional<std::string> save_dir, const HttpLimits& limits)
         : token_(std::move(token)),
+          save_dir_(std::move(save_dir)),
           server_(hub_,
                   {[this](const Request& req) { return screen(req); },
                    [this](const Request& req, const Reply& reply) { handle(req, reply); }},
@@ -189,7 +234,9 @@ private:
 
     void handle(const Request& req, const Reply& reply) {
         static const std::regex channel_route(R"(/api/channels/(-?\d{1,9})/([a-z]+)(?:\.([a-z]+))?)");
-        const std::string path(split_target(req.target()).path);
+        const Target target = split_target(req.target());
+        const std::string path(target.path);
+        const std::string_view query = target.query;
         const bool get = req.method() == http::verb::get, post = req.method() == http::verb::post;
         std::smatch m;
         if (get && asset_at(path)) return reply.send(asset(*asset_at(path)));
@@ -198,9 +245,11 @@ private:
             return json_response(200, kx29::status_json(seg));
         }));
         if (get && path == "/api/events") return reply.stream();
+        if (get && path == "/api/console") return reply.send(reply_json(200, {{"save", save_dir_.has_value()}}));
         if (std::regex_match(path, m, channel_route)) {
             const std::string ch = m[1], what = m[2], ext = m[3];
-            if (get && what == "live" && ext == "jpg") return reply.send(guarded([&] { return live_picture(ch); }));
+            if (get && what == "live" && ext == "jpg") return live_picture(reply, ch, query);
+            if (get && what == "pixel" && ext.empty()) return reply.send(guarded([&] { return pixel(ch, query); }));
             if (get && what == "image" && (ext == "fits" || ext == "png" || ext == "pgm" || ext == "raw"))
                 return later(reply, [ch, ext] { return image_file(channel_of(ch), ext); });
             if (post && ext.empty() && (what == "acquire" || what == "abort" || what == "show" || what == "window"))
@@ -224,15 +273,55 @@ private:
         return res;
     }
 
-    Response live_picture(const std::string& ch) const {
+    // The latest live picture, with the viewer's stretch (?stretch=): the automatic
+    // one, or another already made, at once; another is encoded on a worker.
+    void live_picture(const Reply& reply, const std::string& ch, std::string_view query) {
+        std::shared_ptr<const LiveFrame> frame;
+        Stretch stretch;
+        try {
+            stretch = parse_stretch(query_param(query, "stretch"));
+            frame = live_.frame(channel_of(ch), true);
+        } catch (const kx29::Error& e) {
+            return reply.send(error_response(http_status(e), e.what()));
+        }
+        if (!frame) return reply.send(error_response(404, "no picture yet"));
+        auto answer = [frame](std::string jpeg) {
+            Response res{http::status::ok, 11};
+            res.set(http::field::content_type, "image/jpeg");
+            res.set(http::field::cache_control, "no-store");
+            res.set("X-Frame-Id", std::to_string(frame->id));
+            res.body() = std::move(jpeg);
+            return res;
+        };
+        if (auto jpeg = frame->cached(stretch)) return reply.send(answer(std::move(*jpeg)));
+        later(reply, [frame, stretch, answer] { return answer(frame->picture(stretch)); });
+    }
+
+    // A pixel of the latest live picture (?x=&y=, in the whole image): the record's
+    // value, the true sum of its frames (value + ADDLEV) and their mean.
+    Response pixel(const std::string& ch, std::string_view query) const {
         auto frame = live_.frame(channel_of(ch));
         if (!frame) return error_response(404, "no picture yet");
-        Response res{http::status::ok, 11};
-        res.set(http::field::content_type, "image/jpeg");
-        res.set(http::field::cache_control, "no-store");
-        res.set("X-Frame-Id", std::to_string(frame->id));
-        res.body() = frame->jpeg;
-        return res;
+        const kx29::Image& img = frame->image;
+        auto coordinate = [&](const char* name, int size) {
+            const auto text = query_param(query, name);
+            int v = -1;
+            if (text && !text->empty() && text->size() < 6 &&
+                std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }))
+                v = std::stoi(*text);
+            if (v < 0 || v >= size)
+                refuse(std::string(name) + " must be 0.." + std::to_string(size - 1));
+            return v;
+        };
+        const int x = coordinate("x", img.width()), y = coordinate("y", img.height());
+        const int value = img.pixels[static_cast<size_t>(y) * img.width() + x];
+        const kx29::Window w = kx29::clamped_window(img.state);
+        const int frames = std::max(1, img.state.nadded);
+        const long long sum = static_cast<long long>(value) + img.state.addlev;
+        return reply_json(200, {{"x", x}, {"y", y}, {"frame_id", frame->id}, {"value", value}, {"sum", sum},
+                                {"frames", img.state.nadded}, {"mean", static_cast<double>(sum) / frames},
+                                {"in_window", x >= w.col0 && x < w.col0 + w.width && y >= w.lin0 &&
+                                                  y < w.lin0 + w.height}});
     }
 
     // The channel's current image, cropped and headed as kx29ctl save writes it.
@@ -254,8 +343,15 @@ private:
 
     Response command(const std::string& what, int ch, const std::string& body) {
         if (what == "acquire") {
-            kx29::AcquireRequest request = parse_acquire_body(body, ch);
-            acquisitions_.start(request);
+            // "save" is the console's own; the rest is the request, checked as kx29ctl's.
+            json j = json::parse(body, nullptr, false);
+            const bool saving = j.is_object() && j.contains("save") && !j["save"].is_null();
+            const json save = saving ? j["save"] : json();
+            if (j.is_object()) j.erase("save");
+            kx29::AcquireRequest request = parse_acquire_body(j.is_object() ? j.dump() : body, ch);
+            std::optional<SavePlan> plan;
+            if (saving) plan = save_plan(save, save_dir_, request.images);
+            acquisitions_.start(request, std::move(plan));
             return reply_json(202, {{"channel", ch}, {"started", true}});
         }
         if (what == "window") {
@@ -287,6 +383,7 @@ private:
     }
 
     const std::optional<std::string> token_;
+    const std::optional<std::string> save_dir_;
     int port_ = 0;
     EventHub hub_;
     HttpServer server_;  // before those that publish: it hears the hub until they are gone
@@ -323,6 +420,8 @@ int run_serve(const ServeOptions& opt) {
     ListenAddress addr = parse_listen(opt.listen);
     const std::optional<std::string> token = token_of(opt);
     check_exposure_of(addr, token);
+    std::optional<std::string> save_dir;
+    if (opt.save_dir) save_dir = save_directory(*opt.save_dir);
     HttpLimits limits;
     const size_t files = raise_open_files();
     limits.max_connections = std::clamp<size_t>(files > kReservedFiles ? files - kReservedFiles : 0, 16,
@@ -336,7 +435,7 @@ int run_serve(const ServeOptions& opt) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    Console console(token, limits);
+    Console console(token, save_dir, limits);
     const int port = console.listen(addr);
     const bool v6 = addr.host.find(':') != std::string::npos;
     std::printf("kx29ctl: serving the console on http://%s%s%s:%d/%s\n", v6 ? "[" : "", addr.host.c_str(),

@@ -3,6 +3,7 @@ import glob
 import http.client
 import json
 import os
+import re
 import signal
 import socket
 import sys
@@ -12,8 +13,13 @@ import time
 import pytest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions import interaction
+from selenium.webdriver.common.actions.action_builder import ActionBuilder
+from selenium.webdriver.common.actions.pointer_input import PointerInput
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 import kx29sim
 from kx29sim import Console, Daemon, channel_status, ctl, fresh_key, read_fits, remove_segment, wait_for
@@ -23,8 +29,10 @@ import slow_probe  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def console():
-    with Daemon(sim="seed=7") as d, Console(d.env) as c:
+def console(tmp_path_factory):
+    saves = tmp_path_factory.mktemp("saves")
+    with Daemon(sim="seed=7") as d, Console(d.env, "--save-dir", str(saves)) as c:
+        c.daemon, c.saves = d, saves
         yield c
 
 
@@ -54,6 +62,12 @@ REQUESTS = [
     ("form post", ACQUIRE, "frames=2", {"Content-Type": "application/x-www-form-urlencoded"}, 415, "JSON body"),
     ("body too large", ACQUIRE, json.dumps({"frames": 1, "pad": "x" * 5000}), None, 413, "too large"),
     ("abort with fields", "/api/channels/0/abort", {"now": True}, None, 400, 'unknown field "now"'),
+    # Files go into the console's --save-dir and nowhere else.
+    ("save elsewhere", ACQUIRE, {"save": {"name": "../m42.fits"}}, None, 400, "plain file name"),
+    ("save absolute", ACQUIRE, {"save": {"name": "/tmp/m42.fits"}}, None, 400, "plain file name"),
+    ("save with a directory", ACQUIRE, {"save": {"name": "m42.fits", "dir": "/"}}, None, 400, '"save.dir"'),
+    ("stretch upside down", "/api/channels/0/live.jpg?stretch=200,100", None, None, 400, "BLACK below WHITE"),
+    ("pixel outside", "/api/channels/0/pixel?x=768&y=0", None, None, 400, "x must be 0..767"),
     ("GET acquire", ACQUIRE, None, None, 404, None),
     # Without a token, a page that reached the loopback under another name is refused.
     ("other host", ACQUIRE, {}, {"Host": "attacker.example:8029"}, 403, None),
@@ -153,6 +167,56 @@ def test_acquire_busy_abort_and_images(console, tmp_path):
     assert console.json("POST", "/api/channels/0/window", {"window": "full"})[1]["window"] == [0, 0, 768, 512]
 
 
+def latest(console, ch):
+    """The channel's latest event, as a viewer that just arrived gets it."""
+    conn, res = open_stream(console)
+    try:
+        return next(e for e in (json.loads(line[6:]) for line in res if line.startswith(b"data: "))
+                    if e.get("channel") == ch and "frame" in e)
+    finally:
+        conn.close()
+
+
+def picture(console, ch, query=""):
+    """Status, bytes and colour components (1 grey, 3 colour: from the frame header) of a live picture."""
+    status, _, jpeg = console.request("GET", "/api/channels/%d/live.jpg%s" % (ch, query))
+    return status, jpeg, jpeg[jpeg.index(b"\xff\xc0") + 9]
+
+
+def test_live_pictures_figures_and_saving(console):
+    """Pictures only while fetched and stretched as asked; each frame's figures; an acquisition saved."""
+    first = wait_for(lambda: latest(console, 0)["frame"] and latest(console, 0))  # the console's first picture
+    assert console.json("POST", ACQUIRE, {"images": -1})[0] == 202
+    assert wait_for(lambda: latest(console, 0)["seqn"] > first["seqn"] + 3)  # frames come, but nobody fetches a picture
+    assert latest(console, 0)["frame"]["id"] == first["frame"]["id"]
+    picture(console, 0)
+    assert wait_for(lambda: latest(console, 0)["frame"]["id"] != first["frame"]["id"], 5)
+    f = latest(console, 0)["frame"]
+    assert f["fps"] > 1 and abs(f["time"] / 1000 - time.time()) < 5 and f["focus"]["star"] is None, f
+    assert picture(console, 0)[2] == 1 and console.json("POST", "/api/channels/0/abort", {})[0] == 200
+    # A long exposure saturates the camera's stars: counted, red in a colour picture, and saved as asked.
+    body, before = {"exposure": 1, "save": {"name": "m42.fits", "type": "dark", "object": "42"}}, latest(console, 1)
+    assert console.json("POST", "/api/channels/1/acquire", body)[0] == 202
+
+    def ended():
+        picture(console, 1)  # as a viewer does, so that the next picture is made
+        e = latest(console, 1)
+        return not e["acquiring"] and e["frame"]["seqn"] == e["seqn"] > before["seqn"] and e
+
+    f = wait_for(ended, 20)["frame"]
+    star = f["focus"]["star"]
+    assert f["saturated"] > 0 and f["clipped"] == 0 and star["hfr"] > 0 and star["saturated"], f
+    pictures = [picture(console, 1, q) for q in ("", "?stretch=minmax", "?stretch=60.5,120")]
+    assert [(p[0], p[2]) for p in pictures] == [(200, 3)] * 3 and len({p[1] for p in pictures}) == 3
+    # The pixel under the pointer is the record's: the star's top, at 255 in its one frame.
+    x, y = round(star["x"]), round(star["y"])
+    p = console.json("GET", "/api/channels/1/pixel?x=%d&y=%d" % (x, y))[1]
+    raw = console.request("GET", "/api/channels/1/image.raw")[2]
+    assert p["value"] == int.from_bytes(raw[2 * (y * 768 + x):][:2], "little", signed=True) and p["mean"] == 255, p
+    cards, image = read_fits(str(console.saves / "m42.fits"))
+    assert (cards["IMAGETYP"], cards["OBJECT"], image.shape) == ("DARK", "42", (576, 768))
+
+
 def test_token_and_stream_limit(console, tmp_path):
     (token_file := tmp_path / "token").write_text("s3cret\n")
     token_file.chmod(0o640)
@@ -164,6 +228,8 @@ def test_token_and_stream_limit(console, tmp_path):
     with Console(dict(console.env, KX29_TOKEN="s3cret")) as c:
         statuses = [c.request("GET", "/api/status", headers=h)[0] for h in ({}, {"Authorization": "BEARER s3cret"})]
         assert statuses == [401, 200]
+        refused = c.json("POST", ACQUIRE, {"save": {"name": "m.fits"}}, {"Authorization": "Bearer s3cret"})
+        assert refused == (400, {"error": "this console saves no files (start it with --save-dir DIR)"})
     with Console(console.env, "--token-file", str(token_file)) as c:  # which ends on Ctrl-C with its streams still open
         for auth, query, status in [(None, "", 401), ("Bearer s3cret", "", 200), ("bearer s3cret", "", 200),
                                     ("Bearer s3cre", "", 401), ("Basic s3cret", "?token=s3cret", 401),
@@ -262,40 +328,83 @@ def frame_ids(driver):
     return [t.get_attribute("data-frame") for t in driver.find_elements(By.CSS_SELECTOR, ".tile")]
 
 
+def tile_text(tile, selector):
+    """The text of an element within a tile (or the page)."""
+    return tile.find_element(By.CSS_SELECTOR, selector).text
+
+
+def all_pictures_loaded(d):
+    return all(frame_ids(d)) and d.execute_script(
+        "return [...document.querySelectorAll('.live')].every(i => i.complete && i.naturalWidth > 0)")
+
+
 # Run on its own (ctest web_browser): it leaves three channels acquiring.
 def test_page_live_acquire_download(console, browser, tmp_path):
-    for ch in (0, 2, 3):
-        assert console.json("POST", "/api/channels/%d/acquire" % ch, {"images": -1})[0] == 202
     wait = WebDriverWait(browser, 30, poll_frequency=0.1)
     browser.get(console.base + "/")
+    tiles = lambda: browser.find_elements(By.CSS_SELECTOR, ".tile")  # noqa: E731
+    # An error met while the daemon was away goes when it comes back.
     wait.until(lambda d: "daemon running" in d.find_element(By.ID, "daemon").text)
-    # A tile records a picture's id once the picture has loaded, but a newer one may be loading at any moment.
-    wait.until(lambda d: all(frame_ids(d)) and d.execute_script(
-        "return [...document.querySelectorAll('.live')].every(i => i.complete && i.naturalWidth > 0)"))
-    first = frame_ids(browser)
+    console.daemon.stop()
+    wait.until(lambda d: "not running" in d.find_element(By.ID, "daemon").text)
+    tiles()[0].find_element(By.CSS_SELECTOR, "button.acquire").click()
+    wait.until(lambda d: tile_text(tiles()[0], ".error"))
+    console.daemon.start()
+    wait.until(lambda d: "daemon running" in tile_text(d, "#daemon") and not tile_text(tiles()[0], ".error"))
+    # The night view and a tile's stretch are kept across a reload; the stretch is the server's.
+    browser.find_element(By.ID, "night").click()
+    Select(tiles()[0].find_element(By.NAME, "mode")).select_by_value("minmax")
+    for ch in (0, 2, 3):
+        assert console.json("POST", "/api/channels/%d/acquire" % ch, {"images": -1})[0] == 202
+    browser.refresh()
+    assert browser.execute_script("return document.documentElement.classList.contains('night')")
+    wait.until(all_pictures_loaded)
+    first, tile0 = frame_ids(browser), tiles()[0]
+    assert "stretch=minmax" in tile0.find_element(By.CSS_SELECTOR, ".live").get_attribute("src")
+    # The histogram marks the black and white points: in min-max, the window's minimum and maximum.
+    points = browser.execute_script(
+        "const [h, lo, hi] = ['.hist', '.min', '.max'].map(s => arguments[0].querySelector(s));"
+        " return [h.dataset.points, lo.textContent, hi.textContent]", tile0)
+    assert points[0] == "%s,%s" % tuple(points[1:]), points
+    assert "sharpness" in tile_text(tile0, ".focus-text")
+    assert "–" not in tile_text(tile0, ".fps") + tile_text(tile0, ".time")
 
-    tile = browser.find_elements(By.CSS_SELECTOR, ".tile")[1]
-    tile.find_element(By.NAME, "images").clear()
-    tile.find_element(By.NAME, "images").send_keys("20")
+    # The camera's channel: images of 3 long exposures, saved from the page.
+    tile = tiles()[1]
+    for name, value in (("frames", "3"), ("images", "2"), ("exposure", "1.5"), ("name", "page.fits")):
+        tile.find_element(By.NAME, name).clear()
+        tile.find_element(By.NAME, name).send_keys(value)
     tile.find_element(By.CSS_SELECTOR, "button.acquire").click()
-    progress = tile.find_element(By.CSS_SELECTOR, ".progress-text")
-    wait.until(lambda d: progress.text.startswith("image ") and "/20" in progress.text)
-    seen = progress.text
-    wait.until(lambda d: progress.text != seen)
-    # Every picture moves on: three endless series and the one just started.
+    progress, bar = tile.find_element(By.CSS_SELECTOR, ".progress-text"), tile.find_element(By.CSS_SELECTOR, "progress")
+    wait.until(lambda d: progress.text.startswith("image 1/2, frame ") and 0 < float(bar.get_attribute("value")) < 1)
+    # A single frame of the sum (its first) saturates the brightest stars; the sum of moving stars does not.
+    wait.until(lambda d: "saturated" in tile_text(tile, ".sat") and tile_text(tile, ".focus-text").startswith("HFR"))
+    wait.until(lambda d: progress.text.startswith("channel 1: completed"))
+    assert tile_text(tile, ".countdown") == "exposure: 0.0 s left" and float(bar.get_attribute("value")) == 1
+    assert {"page_001.fits", "page_002.fits"} <= set(os.listdir(console.saves))
+    # Every picture moves on: three endless series and the one just finished.
     wait.until(lambda d: all(a != b for a, b in zip(frame_ids(d), first)))
-    # The picture taken as the first frame of an image begins may still be the cleared (black) image.
-    wait.until(lambda d: float(tile.find_element(By.CSS_SELECTOR, ".mean").text) > 0)
+
+    # The large view: 1:1, the pixel under the pointer, a window dragged by a finger, Esc.
+    tile.find_element(By.CSS_SELECTOR, ".picture").click()
+    browser.find_element(By.CSS_SELECTOR, '#large [data-zoom="1"]').click()
+    big = browser.find_element(By.CSS_SELECTOR, "#large .picture")
+    assert big.find_element(By.TAG_NAME, "img").size["width"] == 768
+    ActionChains(browser).move_to_element_with_offset(big, 10, 10).perform()
+    wait.until(lambda d: re.match(r"x 39\d, y 29\d: sum \d+ of 3 frames = ", tile_text(d, "#large .pixel")))
+    touch = ActionBuilder(browser, mouse=PointerInput(interaction.POINTER_TOUCH, "finger"))
+    touch.pointer_action.move_to(big, -100, -100).pointer_down().move_to(big, 50, 40).pointer_up()
+    touch.perform()
+    window = lambda: list(channel_status(console.env, 1)["window"].values())  # noqa: E731
+    assert wait_for(lambda: max(map(abs, map(int.__sub__, window(), [284, 188, 150, 140]))) <= 2, 5), window()
+    ActionChains(browser).send_keys(Keys.ESCAPE).perform()
+    wait.until(lambda d: not d.find_element(By.ID, "large").is_displayed())
 
     # Clicked from the page's script: the live tiles reflow as their messages change under the pointer.
-    link = browser.find_elements(By.CSS_SELECTOR, ".tile")[0].find_element(By.CSS_SELECTOR, "a.fits")
-    browser.execute_script("arguments[0].click()", link)
+    browser.execute_script("arguments[0].click()", tile0.find_element(By.CSS_SELECTOR, "a.fits"))
     assert wait_for(lambda: glob.glob(str(tmp_path / "*.fits")), 20)
     cards, image = read_fits(glob.glob(str(tmp_path / "*.fits"))[0])  # the whole file: header and pixels
     assert (cards["CHANNEL"], image.shape) == ("0", (512, 768))
-
-    browser.execute_script("arguments[0].click()", tile.find_element(By.CSS_SELECTOR, "button.abort"))
-    wait.until(lambda d: tile.find_element(By.CSS_SELECTOR, ".badge").text.startswith("idle"))
 
 
 def test_page_with_token_and_streams_taken(console, browser):
@@ -308,6 +417,6 @@ def test_page_with_token_and_streams_taken(console, browser):
         wait.until(lambda d: "retrying" in d.find_element(By.ID, "daemon").text)
         [(res.close(), conn.close()) for conn, res in streams]
         wait.until(lambda d: "daemon running" in d.find_element(By.ID, "daemon").text)
-        wait.until(lambda d: all(frame_ids(d)) and d.execute_script(
-            "return [...document.querySelectorAll('.live')].every(i => i.complete && i.naturalWidth > 0)"))
+        wait.until(all_pictures_loaded)
+        assert not browser.find_element(By.CSS_SELECTOR, ".save").is_displayed()  # no --save-dir
         assert not [e for e in browser.get_log("browser") if "Content Security Policy" in e["message"]]

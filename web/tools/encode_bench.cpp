@@ -1,8 +1,12 @@
 // Time to turn one full 768 x 576 record image into the live view's picture: PNG (the
-// files' encoder) against the 8-bit stretch plus JPEG, and the window statistics.
+// files' encoder) against the 8-bit stretch plus JPEG, grey and in colour (the
+// saturation warning), the window statistics and the focus figure.
 #include "jpeg.h"
 
+#include "kx29/focus.h"
 #include "kx29/image_file.h"
+
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <chrono>
@@ -53,7 +57,27 @@ int main() {
         double jpeg = median_ms([&] { return kx29web::encode_jpeg_gray(gray, 768, 576, quality).size(); }, bytes);
         std::printf("JPEG quality %d:          %6.2f ms, %zu bytes\n", quality, jpeg, bytes);
     }
+    // Colour, as the live view sends a picture with red pixels: without and with chroma subsampling.
+    auto gray = kx29::stretch_to_8bit(img);
+    std::vector<uint8_t> rgb(gray.size() * 3);
+    for (size_t i = 0; i < gray.size(); ++i) rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = gray[i];
+    for (auto [sampling, name] : {std::pair{TJSAMP_444, "4:4:4"}, std::pair{TJSAMP_420, "4:2:0"}}) {
+        double colour = median_ms([&, sampling = sampling] {
+            tjhandle tj = tjInitCompress();
+            unsigned char* out = nullptr;
+            unsigned long size = 0;
+            tjCompress2(tj, rgb.data(), 768, 0, 576, TJPF_RGB, &out, &size, sampling, 75, TJFLAG_FASTDCT);
+            tjFree(out);
+            tjDestroy(tj);
+            return static_cast<size_t>(size);
+        }, bytes);
+        std::printf("colour JPEG %s, q. 75: %6.2f ms, %zu bytes\n", name, colour, bytes);
+    }
+    double levels = median_ms([&] { return static_cast<size_t>(kx29::stretch_levels(img).hi); }, bytes);
+    std::printf("auto levels (of it):      %6.2f ms\n", levels);
     double mean = median_ms([&] { return img.mean().size(); }, bytes);
     std::printf("mean frame (statistics):  %6.2f ms\n", mean);
+    double focus = median_ms([&] { return static_cast<size_t>(kx29::measure_focus(img).sharpness > 0); }, bytes);
+    std::printf("focus figure:             %6.2f ms\n", focus);
     return 0;
 }

@@ -2,10 +2,11 @@
 """Figures of the web console on the simulated daemon: event latency, server CPU with
 four channels live and four viewers, /api/status time with every stream open.
 
-    KX29_BIN_DIR=$PWD/build/bin PYTHONPATH=tests/py /usr/bin/python3 web/tools/measure.py [--ctl]
+    KX29_BIN_DIR=$PWD/build/bin PYTHONPATH=tests/py /usr/bin/python3 web/tools/measure.py [--ctl] [--realtime]
 
 --ctl runs the four series in kx29ctl processes, so that the figure is the live
-view's alone; without it the console follows them itself.
+view's alone; without it the console follows them itself. --realtime runs the
+simulated board at the hardware's pace (KX29_SIM=realtime) instead of ahead of it.
 """
 import ctypes
 import http.client
@@ -25,15 +26,16 @@ libc = ctypes.CDLL("libc.so.6", use_errno=True)
 libc.shmat.restype = ctypes.c_void_p
 
 
-def seqn_watcher(key, ch, changes, stop):
-    """Polls the record's seqn every 0.1 ms and notes when each value appeared."""
+def seqn_watcher(key, changes, stop):
+    """Polls the four records' seqn every 0.1 ms and notes when each (channel, value) appeared."""
     base = libc.shmat(libc.shmget(segment_id(key), 0, 0), None, 0o10000)  # SHM_RDONLY
-    word = ctypes.c_int.from_address(base + ch * RECORD + SEQN)
-    last = word.value
+    words = [ctypes.c_int.from_address(base + ch * RECORD + SEQN) for ch in range(4)]
+    last = [w.value for w in words]
     while not stop.is_set():
-        if word.value != last:
-            last = word.value
-            changes[last] = time.monotonic()
+        for ch, w in enumerate(words):
+            if w.value != last[ch]:
+                last[ch] = w.value
+                changes[ch, last[ch]] = time.monotonic()
         time.sleep(0.0001)
 
 
@@ -79,9 +81,9 @@ def pct(values, p):
     return values[min(len(values) - 1, int(p / 100 * len(values)))]
 
 
-def main(seconds=30, by_ctl=False):
+def main(seconds=30, by_ctl=False, realtime=False):
     """by_ctl: the series run in kx29ctl processes, so the console only watches."""
-    with Daemon() as d, Console(d.env) as c:
+    with Daemon(sim="realtime" if realtime else "") as d, Console(d.env) as c:
         series = []
         for ch in range(4):
             if by_ctl:
@@ -91,12 +93,12 @@ def main(seconds=30, by_ctl=False):
                 assert c.json("POST", "/api/channels/%d/acquire" % ch, {"images": -1})[0] == 202
         stop = threading.Event()
         changes, arrivals, fetched = {}, {}, []
-        threads = [threading.Thread(target=seqn_watcher, args=(d.key, 0, changes, stop))]
+        threads = [threading.Thread(target=seqn_watcher, args=(d.key, changes, stop))]
         threads += [threading.Thread(target=viewer, args=(c.base, stop, fetched)) for _ in range(4)]
 
         def note(name, data, t):
-            if name == "channel" and data["channel"] == 0:
-                arrivals.setdefault(data["seqn"], t)
+            if name == "channel":
+                arrivals.setdefault((data["channel"], data["seqn"]), t)
 
         threads.append(threading.Thread(target=sse_events, args=(c.base, note, stop)))
         for t in threads:
@@ -107,7 +109,8 @@ def main(seconds=30, by_ctl=False):
         time.sleep(seconds)
         cpu = (cpu_seconds(c.proc.pid) - cpu0) / (time.monotonic() - t0)
         lat = [1000 * (arrivals[s] - changes[s]) for s in changes if s in arrivals]
-        print("frames on channel 0: %d, matched events: %d" % (len(changes), len(lat)))
+        print("frames: %d, matched events: %d, pictures per second: %.1f"
+              % (len(changes), len(lat), len(fetched) / 4 / (time.monotonic() - t0 + 2)))
         print("event latency: median %.1f ms, 95th percentile %.1f ms" % (statistics.median(lat), pct(lat, 95)))
         print("server CPU, 4 channels live, 5 event streams, 4 viewers fetching pictures: %.1f %% of one core"
               % (100 * cpu))
@@ -136,4 +139,4 @@ def main(seconds=30, by_ctl=False):
 
 
 if __name__ == "__main__":
-    main(by_ctl="--ctl" in sys.argv)
+    main(by_ctl="--ctl" in sys.argv, realtime="--realtime" in sys.argv)

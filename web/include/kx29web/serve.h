@@ -12,6 +12,9 @@ struct ServeOptions {
     // can read in the process list), else the environment's KX29_TOKEN.
     std::optional<std::string> token;
     std::optional<std::string> token_file;
+    // Where the page may save series (--save-dir): files go there and nowhere
+    // else; without it the page saves nothing.
+    std::optional<std::string> save_dir;
 };
 
 // Serves the console until SIGINT, SIGTERM or SIGHUP. Throws a usage error for
