@@ -95,6 +95,13 @@ struct ShmKey {
 bool kx29_key_from_env(ShmKey* key);
 bool kx29_key_from_text(const char* text, ShmKey* key);
 
+// Whether process `pid` serves the segment `shmid` of IPC key `key`: it is not
+// a zombie and its memory map shows the segment attached. A map the caller may
+// not read (another user's process) is taken on trust when the segment has an
+// attachment besides the caller's. `by_name`: the program name must also be a
+// daemon's (kx29d...), so that no attached client passes for one.
+bool kx29_daemon_on_segment(int pid, int shmid, int key, bool by_name);
+
 // ---- Channel configuration ---------------------------------------------------
 constexpr int SPE_BUF_SIZE = 4096;
 constexpr int SPE_NAME_SIZE = 80;
@@ -140,6 +147,8 @@ extern ChanDef chan0, chan1, chan2, chan3;
 extern ChanDef* chan[KX29_CHANNELS];
 extern ConfParam conf[];
 extern ShmKey shm_key;
+constexpr int SEGMENT_GROUP_SIZE = 33;  // a group name and its NUL
+extern char segment_group[SEGMENT_GROUP_SIZE];
 
 // Shared segment (kx29_init)
 extern unsigned char* shm_addr;
@@ -181,6 +190,7 @@ void get_sh_mem();
 void kx29_init();
 void init_io();
 void kx29_exit(int nsig);
+void keep_pid_word();  // puts the daemon's PID back into a PID word someone overwrote
 void set_chan(int ch_num, int ch_form);
 void reset_xil29();
 void init_lut_inp();

@@ -164,6 +164,7 @@ static int count_exposure_down(double sec) {
         if (std::fmod(sec, 1.0) < MESSAGE_WINDOW) {
             std::snprintf(msg, sizeof msg, "Tandem Exposure: %.1f", sec);
             wall_msg(msg);
+            keep_pid_word();  // the loop's passes wait for the exposure's end
         } else {
             mydelay(STEP_SLEEP);
         }

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -46,6 +48,7 @@ ConfParam conf[] = {
     KX29_INT("ver_board", ver_board_29),
     KX29_INT("base_addr", base_addr),
     KX29_STR("spe_dir", spe_dir),
+    KX29_STR("segment_group", segment_group),
     KX29_CHAN_ROWS(0, chan0),
     KX29_CHAN_ROWS(1, chan1),
     KX29_CHAN_ROWS(2, chan2),
@@ -57,6 +60,7 @@ ConfParam conf[] = {
 #undef KX29_INT
 
 ShmKey shm_key = {"KX29", 0x3932584b};
+char segment_group[SEGMENT_GROUP_SIZE] = "";  // empty: the segment is open to every local user
 
 // ---- Shared segment and board state ------------------------------------------
 
@@ -264,10 +268,13 @@ int check_config() {
 
 // ---- Shared segment ------------------------------------------------------------------
 
-// The PID word holds 0 when no daemon runs, the PID of the running daemon, or,
-// while a starting daemon initialises the records, the negative of its PID.
-// Clients take only a positive word for a daemon.
+// The PID word holds 0 when no daemon runs, otherwise the PID of the daemon
+// that claimed it. Anybody who may write the segment may write the word, so
+// it counts only when it names a daemon attached to this very segment.
 static int* pid_word() { return reinterpret_cast<int*>(shm_addr + KX29_PID_OFFSET); }
+
+static int shm_id = -1;     // of the attached segment
+static int daemon_pid = 0;  // ours, once the PID word is claimed
 
 [[noreturn]] static void shm_failure(const char* what) {
     int err = errno;
@@ -278,18 +285,13 @@ static int* pid_word() { return reinterpret_cast<int*>(shm_addr + KX29_PID_OFFSE
     exit(err);
 }
 
-// A process of another user answers the probe with EPERM: it exists all the same.
-static bool process_alive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
-
-// The process a PID word names, running or starting; 0 for none.
-static int word_owner(int word) { return word >= 0 ? word : word == INT_MIN ? 0 : -word; }
-
-// Whether the word belongs to another daemon that still lives. A word with our
-// own PID is stale: it was left by a daemon of an earlier PID namespace (a
-// container restarted over the same IPC namespace) that had our number.
+// Whether the word names another daemon that serves this segment. A word
+// with our own PID is stale: it was left by a daemon of an earlier PID
+// namespace (a container restarted over the same IPC namespace) that had our
+// number. 0, a negative word, a process without the segment, one that is not
+// a daemon (a client) and a zombie are stale as well.
 static bool held_by_other(int word, int my_pid) {
-    const int owner = word_owner(word);
-    return owner != my_pid && process_alive(owner);
+    return word != my_pid && kx29_daemon_on_segment(word, shm_id, shm_key.code, true);
 }
 
 [[noreturn]] static void refuse_second_daemon(int pid) {
@@ -298,43 +300,39 @@ static bool held_by_other(int word, int my_pid) {
     exit(1);
 }
 
-// A starting daemon publishes its PID within milliseconds of its claim; one
-// that has not after this long is taken to have ended (its PID reused).
-constexpr int STARTING_WAIT_MS = 10000;
-
-static void sleep_ms(int ms) {
-    timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-// Marks the PID word as ours and starting (-pid) unless another live daemon
-// holds it: a running one refuses the start, a starting one is waited for
-// until it runs (and then refuses the start). Compare-and-swap makes exactly
-// one of several simultaneous starts win.
+// Writes our PID into the word unless another daemon holds it, which refuses
+// the start. Compare-and-swap makes exactly one of several simultaneous
+// starts win; the others then find the winner attached and alive.
 static void claim_pid_word(int my_pid) {
     int* word = pid_word();
     int seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-    for (int waited_ms = 0;;) {
-        if (held_by_other(seen, my_pid)) {
-            if (seen > 0) refuse_second_daemon(seen);
-            if (waited_ms < STARTING_WAIT_MS) {
-                sleep_ms(1);
-                ++waited_ms;
-                seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-                continue;
-            }
-        }
-        if (__atomic_compare_exchange_n(word, &seen, -my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) return;
-    }
+    do {
+        if (held_by_other(seen, my_pid)) refuse_second_daemon(seen);
+    } while (!__atomic_compare_exchange_n(word, &seen, my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
+    daemon_pid = my_pid;
 }
 
-// The records are ready: the PID word becomes our PID. It still holds our
-// mark unless a start that took us for dead has taken it over meanwhile.
-static void publish_pid(int my_pid) {
-    int expected = -my_pid;
-    if (!__atomic_compare_exchange_n(pid_word(), &expected, my_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-        refuse_second_daemon(word_owner(expected));
+// Called every pass of the loop and every second of a long exposure. A word
+// somebody overwrote (0, 1, any PID) gets our PID back, so that neither a
+// start nor a client takes us for ended. A word that names another daemon
+// on this segment means a start slipped in while the word was wrong: of the
+// two, the one that finds the other's PID gives way, and that is exactly one.
+void keep_pid_word() {
+    if (shm_addr == nullptr || daemon_pid == 0) return;
+    int seen = __atomic_load_n(pid_word(), __ATOMIC_SEQ_CST);
+    if (seen == daemon_pid) return;
+    if (held_by_other(seen, daemon_pid)) {
+        fprintf(stderr, "kx29 daemon PID=%d took over shared memory segment '%s': this daemon ends\n", seen,
+                shm_key.name);
+        exit(1);
+    }
+    static bool told = false;
+    if (__atomic_compare_exchange_n(pid_word(), &seen, daemon_pid, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST) &&
+        !told) {
+        told = true;
+        fprintf(stderr, "PID word of shared memory segment '%s' overwritten with %d: restored (reported once)\n",
+                shm_key.name, seen);
+    }
 }
 
 // A record no daemon has initialised: every field before the message is 0, as
@@ -385,49 +383,131 @@ static int init_blank_records() {
     return filled;
 }
 
-// The segment of our key, created when there is none. Sets *created when this
-// call created it; another daemon creating it at the same moment is attached.
+// The segment of our key, created (for its owner alone until its mode is set)
+// when there is none. Sets *created when this call created it; another
+// daemon creating it at the same moment is attached.
 static int find_or_create_segment(bool* created) {
-    int id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0777);
+    int id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0);
     if (id < 0 && errno == ENOENT) {
-        id = shmget(shm_key.code, KX29_SEGMENT_BYTES, IPC_CREAT | IPC_EXCL | 0777);
+        id = shmget(shm_key.code, KX29_SEGMENT_BYTES, IPC_CREAT | IPC_EXCL | 0600);
         if (id >= 0)
             *created = true;
         else if (errno == EEXIST)
-            id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0777);
+            id = shmget(shm_key.code, KX29_SEGMENT_BYTES, 0);
     }
     if (id < 0) shm_failure("Can't create");
     return id;
 }
 
+// A user's or group's name (its number when it has none), copied out of the
+// library's static record so that two fit in one message.
+struct Name {
+    char text[SEGMENT_GROUP_SIZE];
+};
+
+static Name user_name(uid_t uid) {
+    Name n;
+    const passwd* pw = getpwuid(uid);
+    if (pw != nullptr) snprintf(n.text, sizeof n.text, "%s", pw->pw_name);
+    else snprintf(n.text, sizeof n.text, "%u", static_cast<unsigned>(uid));
+    return n;
+}
+
+static Name group_name(gid_t gid) {
+    Name n;
+    const group* gr = getgrgid(gid);
+    if (gr != nullptr) snprintf(n.text, sizeof n.text, "%s", gr->gr_name);
+    else snprintf(n.text, sizeof n.text, "%u", static_cast<unsigned>(gid));
+    return n;
+}
+
+// Anybody may create a segment under our key before the daemon starts, and
+// even hand it to root (IPC_SET changes the owner, never the creator). The
+// daemon uses only a segment that its own user created and owns; any other is
+// refused before a byte of it is read.
+static void check_segment_owner(const shmid_ds& ds) {
+    const uid_t me = geteuid();
+    if (ds.shm_perm.cuid == me && ds.shm_perm.uid == me) return;
+    const uid_t other = ds.shm_perm.cuid != me ? ds.shm_perm.cuid : ds.shm_perm.uid;
+    fprintf(stderr,
+            "Shared memory segment '%s' belongs to user %s (uid %u), not to this daemon's user %s: refused. "
+            "Remove it (ipcrm -M 0x%08x) and start again\n",
+            shm_key.name, user_name(other).text, static_cast<unsigned>(other), user_name(me).text,
+            static_cast<unsigned>(shm_key.code));
+    exit(1);
+}
+
+// Who may use the segment. Without segment_group in kx29.conf every local
+// user may (mode 0777), as clients have always expected; with it only the
+// daemon's user and the group's members (mode 0660). A group that does not
+// exist leaves the daemon's user alone (0600). NO_GROUP: the group stays.
+constexpr gid_t NO_GROUP = static_cast<gid_t>(-1);
+struct SegmentAccess {
+    mode_t mode;
+    gid_t gid;
+};
+
+static SegmentAccess configured_access() {
+    if (segment_group[0] == '\0') return {0777, NO_GROUP};
+    if (const group* gr = getgrnam(segment_group)) return {0660, gr->gr_gid};
+    fprintf(stderr,
+            "Group '%s' (segment_group in kx29.conf) does not exist: shared memory segment '%s' is for user %s "
+            "alone. Create the group (addgroup --system %s) and restart the daemon\n",
+            segment_group, shm_key.name, user_name(geteuid()).text, segment_group);
+    return {0600, NO_GROUP};
+}
+
+// Gives the segment the configured mode and group. A change to a segment of
+// an earlier start is reported: processes attached before keep their access
+// until they detach.
+static void set_segment_access(int id, shmid_ds& ds, bool created) {
+    const SegmentAccess want = configured_access();
+    const mode_t was_mode = ds.shm_perm.mode & 0777;
+    const gid_t was_gid = ds.shm_perm.gid;
+    if (was_mode != want.mode || (want.gid != NO_GROUP && was_gid != want.gid)) {
+        ds.shm_perm.mode = want.mode;
+        if (want.gid != NO_GROUP) ds.shm_perm.gid = want.gid;
+        if (shmctl(id, IPC_SET, &ds) != 0) shm_failure("Can't set the mode of");
+        if (!created)
+            fprintf(stderr,
+                    "Shared memory segment '%s' changed to mode %04o, group %s (was %04o, group %s); "
+                    "processes attached before keep their access until they detach\n",
+                    shm_key.name, want.mode, group_name(ds.shm_perm.gid).text, was_mode, group_name(was_gid).text);
+    }
+    if (want.mode == 0777)
+        fprintf(stderr,
+                "Shared memory segment '%s' is open to every local user (mode 0777): any of them may read the "
+                "images and drive the board. Set segment_group in kx29.conf to allow one group only\n",
+                shm_key.name);
+}
+
 // The first start of a segment. The segment is visible to other daemons from
-// the moment it is created, so who created it cannot decide who fills it: a
-// start that fills before its claim can overwrite the records a faster start
-// claimed and loaded, and one that claims first can lose its claim to a start
-// that slipped in before it, leaving records that nobody fills. Instead every
-// start claims the PID word first, marked as starting, and only the winner
-// initialises the records still blank, whoever created the segment; it
-// publishes its PID only then. A start that finds the mark of a live daemon
-// waits for it, so no daemon ever runs, and no client ever sees one, before
-// the records are complete. A start cut short leaves a dead mark and blank
-// records, both taken over by the next start.
+// the moment it is created, so who created it cannot decide who fills it.
+// Every start claims the PID word first, and only the winner initialises the
+// records still blank, whoever created the segment; a start that finds
+// another daemon in the word refuses. A client that attaches meanwhile sees
+// the daemon running and may read blank records for a moment. A start cut
+// short leaves a stale word and blank records, both taken over by the next.
 void get_sh_mem() {
     if (curch != nullptr) return;
 
     bool created = false;
     const int id = find_or_create_segment(&created);
+    shmid_ds ds{};
+    if (shmctl(id, IPC_STAT, &ds) != 0) shm_failure("Can't inspect");
+    check_segment_owner(ds);
     void* addr = shmat(id, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) shm_failure("Can't attach");
     shm_addr = static_cast<unsigned char*>(addr);
+    shm_id = id;
     shmctl(id, SHM_LOCK, nullptr);
 
     fprintf(stderr, "%s shared memory segment '%s' %dbytes at %lx \n", created ? "Create" : "Attach", shm_key.name,
             shm_size, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(shm_addr)));
+    set_segment_access(id, ds, created);
 
-    const int my_pid = getpid();
-    claim_pid_word(my_pid);
+    claim_pid_word(getpid());
     const bool fresh = init_blank_records() == KX29_CHANNELS;
-    publish_pid(my_pid);
 
     for (int i = 0; i < KX29_CHANNELS; ++i) {
         curch = record_at(i);
@@ -590,9 +670,12 @@ static void kx29_check() {
     if (polls_left == 0) fprintf(stderr, "Warning! KX29 - no VIDEO?!\n");
 }
 
+// Clears the PID word only while it is ours: a daemon that took over keeps it.
 void kx29_exit(int nsig) {
     if (nsig != 0) signal(nsig, SIG_IGN);
-    if (shm_addr != nullptr) __atomic_store_n(pid_word(), 0, __ATOMIC_SEQ_CST);
+    int ours = daemon_pid;
+    if (shm_addr != nullptr && ours != 0)
+        __atomic_compare_exchange_n(pid_word(), &ours, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     exit(nsig);
 }
 

@@ -204,6 +204,7 @@ void loop_pause() {
 }
 
 void loop_pass() {
+    keep_pid_word();
     loop_channels();
     loop_pause();
 }

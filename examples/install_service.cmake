@@ -20,11 +20,19 @@ configure_file("${KX29_EXAMPLES_DIR}/kx29d.service.in" "${KX29_STAGING_DIR}/kx29
 file(INSTALL "${KX29_STAGING_DIR}/kx29d.service" DESTINATION "${unit_dir}"
      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-# A configuration edited on this machine is never replaced (the package's
-# copy is a conffile, which dpkg guards the same way).
+# The installed configuration is the example with the segment given to the
+# group kx29 (which the package creates). A configuration edited on this
+# machine is never replaced (the package's copy is a conffile, which dpkg
+# guards the same way).
+file(READ "${KX29_EXAMPLES_DIR}/kx29.conf" conf)
+string(REPLACE "\n#segment_group kx29\n" "\nsegment_group kx29\n" conf "${conf}")
+if(NOT conf MATCHES "\nsegment_group kx29\n")
+  message(FATAL_ERROR "${KX29_EXAMPLES_DIR}/kx29.conf has no '#segment_group kx29' line to set")
+endif()
+file(WRITE "${KX29_STAGING_DIR}/kx29.conf" "${conf}")
 if(EXISTS "$ENV{DESTDIR}${KX29_CONF_DIR}/kx29.conf")
   message(STATUS "Kept: $ENV{DESTDIR}${KX29_CONF_DIR}/kx29.conf (the example is ${KX29_EXAMPLES_DIR}/kx29.conf)")
 else()
-  file(INSTALL "${KX29_EXAMPLES_DIR}/kx29.conf" DESTINATION "${KX29_CONF_DIR}"
+  file(INSTALL "${KX29_STAGING_DIR}/kx29.conf" DESTINATION "${KX29_CONF_DIR}"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()

@@ -29,6 +29,7 @@ protected:
     }
     void TearDown() override {
         if (shm_addr != nullptr) shmdt(shm_addr);
+        shm_addr = nullptr;
         kx29t::remove_segment(key_);
     }
     kx29test::TestBoard& board() { return kx29test::test_board(); }
@@ -83,7 +84,9 @@ TEST_F(StartUp, FatalPathsEndWithTheirStatusOthersChooseTheDisplayValue) {
                 kx29_init();
                 exit(tv_out);
             },
-            testing::ExitedWithCode(c.status), std::string("^(Attach|Create) shared memory[^\n]*\n") + (c.message + 1))
+            testing::ExitedWithCode(c.status),
+            std::string("^(Attach|Create) shared memory[^\n]*\nShared memory segment '[^']*' is open to every local "
+                        "user[^\n]*\n") + (c.message + 1))
             << c.name;
         kx29test::reset_test_board();
     }

@@ -196,9 +196,9 @@ private:
 enum class Access { ReadOnly, ReadWrite };
 
 struct DaemonStatus {
-    int pid = 0;            // negative while a daemon fills the records at its start
-    bool alive = false;     // serving
-    bool starting = false;  // a live daemon still filling the records
+    int pid = 0;            // the PID word: a daemon's PID, 0 when none ran since its clean end
+    bool alive = false;     // pid is a live process with this segment attached
+    bool starting = false;  // negative pid of a live daemon (earlier releases marked their start so)
 };
 
 // One attachment of the shared segment.
@@ -225,10 +225,11 @@ public:
     Channel channel(int channel);  // throws when attached read-only
 
 private:
-    Segment(const ShmKey& key, Access access, unsigned char* base);
+    Segment(const ShmKey& key, Access access, int id, unsigned char* base);
     TVchan* record(int channel) const;
 
     ShmKey key_{};
+    int id_ = -1;  // shmid
     Access access_ = Access::ReadOnly;
     unsigned char* base_ = nullptr;
 };
