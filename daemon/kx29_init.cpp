@@ -405,20 +405,21 @@ struct Name {
     char text[SEGMENT_GROUP_SIZE];
 };
 
-static Name user_name(uid_t uid) {
+static Name name_or_number(const char* name, unsigned id) {
     Name n;
-    const passwd* pw = getpwuid(uid);
-    if (pw != nullptr) snprintf(n.text, sizeof n.text, "%s", pw->pw_name);
-    else snprintf(n.text, sizeof n.text, "%u", static_cast<unsigned>(uid));
+    if (name != nullptr) snprintf(n.text, sizeof n.text, "%s", name);
+    else snprintf(n.text, sizeof n.text, "%u", id);
     return n;
 }
 
+static Name user_name(uid_t uid) {
+    const passwd* pw = getpwuid(uid);
+    return name_or_number(pw != nullptr ? pw->pw_name : nullptr, uid);
+}
+
 static Name group_name(gid_t gid) {
-    Name n;
     const group* gr = getgrgid(gid);
-    if (gr != nullptr) snprintf(n.text, sizeof n.text, "%s", gr->gr_name);
-    else snprintf(n.text, sizeof n.text, "%u", static_cast<unsigned>(gid));
-    return n;
+    return name_or_number(gr != nullptr ? gr->gr_name : nullptr, gid);
 }
 
 // Anybody may create a segment under our key before the daemon starts, and
