@@ -152,7 +152,7 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         assert c.wait(lambda: channel_status(d.env, 0)["activity"] == "idle", 5)
         # The rate measured by libindi (FPS) and by the driver (STREAMING_EXPOSURE, seconds per frame).
         fps = [float(v["AVG_FPS"]) for _, v in c.props[(dev(0), "FPS")] if float(v["AVG_FPS"]) > 0][-1]
-        assert fps * float(c.values[(dev(0), "STREAMING_EXPOSURE", "STREAMING_EXPOSURE_VALUE")]) == pytest.approx(1, .3)
+        assert fps * float(c.values[(dev(0), "STREAMING_EXPOSURE", "STREAMING_EXPOSURE_VALUE")]) == pytest.approx(1, .5)  # measured over different frames: loose on a loaded machine
 
         # A channel without video; then the daemon ends during an exposure, and runs again.
         assert expose(c, 2, 0.04) == "Alert"
