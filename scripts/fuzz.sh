@@ -39,7 +39,7 @@ trap 'rm -rf "$scratch"' EXIT
 common=(-std=c++20 -g -O2 -Wall -Wextra -fno-sanitize-recover=all -fno-omit-frame-pointer
         -DKX29_BOARD_TEST -DKX29_NO_MAIN -Idaemon -Itests/board)
 flags=("${common[@]}" -fsanitize=fuzzer,address,undefined)
-daemon_sources=(daemon/kx29_main.cpp daemon/kx29_comn.cpp daemon/kx29_init.cpp daemon/kx29_key.cpp)
+daemon_sources=(daemon/kx29_main.cpp daemon/kx29_comn.cpp daemon/kx29_init.cpp daemon/kx29_key.cpp daemon/kx29_pid.cpp)
 
 # The test board is the fuzzers' fixture, not code under test: it gets the
 # sanitizers but no coverage feedback, which would cost more than the
