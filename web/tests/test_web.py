@@ -58,6 +58,8 @@ REQUESTS = [
     # The library's own checks, with its messages.
     ("format 3", ACQUIRE, {"format": 3}, None, 400, "format 3 is not 1 or 2"),
     ("exposure without camera", ACQUIRE, {"exposure": 2}, None, 400, "channel 0 has no long-exposure camera"),
+    ("exposure beyond the camera", "/api/channels/1/acquire", {"exposure": 1e308}, None, 400, "from 0 to 3600"),
+    ("negative exposure", "/api/channels/1/acquire", {"exposure": -1}, None, 400, "from 0 to 3600"),
     ("channel 7", "/api/channels/7/acquire", {}, None, 400, "channel 7 is not 0..3"),
     ("form post", ACQUIRE, "frames=2", {"Content-Type": "application/x-www-form-urlencoded"}, 415, "JSON body"),
     ("body too large", ACQUIRE, json.dumps({"frames": 1, "pad": "x" * 5000}), None, 413, "too large"),
