@@ -15,6 +15,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
+// Between frames of a steady series, far from the next frame's end and from
+// the last change in the record, polls come this far apart: most of a
+// follower's cost is its wake-ups, and nothing there needs the fast pace.
+constexpr auto kQuietPollInterval = std::chrono::milliseconds(8);
+constexpr auto kQuietAfterChange = std::chrono::milliseconds(50);
 // How long a state that the daemon leaves only for microseconds (nexp at 0
 // with CMD_ACQUIRE still set) may last before another client is blamed.
 constexpr auto kGateGrace = std::chrono::milliseconds(200);
@@ -513,6 +518,8 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     std::array<int, 5> last_counters{};
     ChannelState cached = channel_.state();
     last_counters = {cached.seqn, cached.seqmsg, cached.activ, cached.nadd, cached.command};
+    int last_nexp_read = cached.nexp;
+    auto last_change = Clock::now();
 
     auto result = [&](Outcome outcome, std::string message) {
         AcquireResult r{outcome, pr.frames_done, pr.images_done, 0, std::move(message)};
@@ -623,13 +630,15 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         // counter, bit or count the daemon writes moved: most polls see none.
         const std::array<int, 5> counters = {channel_.seqn(), channel_.seqmsg(), channel_.activ(), channel_.nadd(),
                                               command};
-        if (counters != last_counters) {
+        const auto now = Clock::now();
+        if (counters != last_counters || nexp != last_nexp_read) {
             last_counters = counters;
+            last_nexp_read = nexp;
+            last_change = now;
             cached = channel_.state();
         }
         ChannelState s = cached;
         s.command = command, s.nexp = nexp;
-        const auto now = Clock::now();
         pr.new_message = false;
 
         LifeSignature sig = life_signature(segment_);
@@ -811,7 +820,14 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
                                                     std::to_string(stall_timeout.count() / 1000) + " s");
         }
 
-        std::this_thread::sleep_for(kPollInterval);
+        // The next frame's end is expected one period after the last, from
+        // the frames seen so far; a quiet poll never sleeps into it.
+        auto pause = kPollInterval;
+        if (last_frame_count > first_frame_count + 1 && now - last_change >= kQuietAfterChange) {
+            const auto period = (last_frame_at - first_frame_at) / (last_frame_count - first_frame_count);
+            if (now - last_frame_at + 4 * kQuietPollInterval < period) pause = kQuietPollInterval;
+        }
+        std::this_thread::sleep_for(pause);
     }
 }
 
