@@ -80,6 +80,7 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         assert connect(c, 0) == "Alert" and any(m[0] == dev(0) and "daemon" in m[1] for m in c.messages), c.messages
         d.start()
         assert [connect(c, ch) for ch in range(4)] == ["Ok"] * 4
+        assert {d for d, _ in c.props} == {dev(ch) for ch in range(4)}  # the board's four channels, no more
         assert [c.values[(dev(0), "CCD_INFO", "CCD_MAX_" + xy)] for xy in "XY"] == ["768", "512"]
         assert c.values[(dev(0), "FPS", "EST_FPS")] == "0" and (dev(0), "SIMULATION") not in c.props
         # (frame X, Y, W, H, binning, seconds, frames summed)
@@ -93,6 +94,7 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
             cards, image = read_fits(saved_file(c, 0))
             assert (int(cards["NCOMBINE"]), int(cards["CHANNEL"]), int(cards["XBINNING"])) == (frames, 0, b)
             assert float(cards["EXPTIME"]) == pytest.approx(frames * 0.04) and "DATE-END" in cards
+            assert {"FRAMEXP", "ADDLEV", "FRAMEMAX", "SATURATD", "CLIPPED", "FORMAT", "WINCOL0", "MJD-OBS"} <= cards.keys()
             # The library's cards; the binned image's place in the full frame: logical = physical / b + LTV.
             ltv = [cards["PIXFORM"]] + [float(cards.get(k, 1)) for k in ("LTV1", "LTV2", "LTM1_1")]
             assert ltv == ["SUM", (b - 1 - 2 * x) / (2 * b), (b - 1 - 2 * y) / (2 * b), 1 / b]

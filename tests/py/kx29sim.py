@@ -150,6 +150,8 @@ class Console:
         return self
 
     def __exit__(self, *exc):
+        t0 = time.monotonic()
         self.proc.send_signal(signal.SIGINT)  # nothing if it has ended
         self.proc.communicate(timeout=15)  # and the pipes closed
+        self.stop_time = time.monotonic() - t0
         assert self.proc.returncode == 0

@@ -1,4 +1,5 @@
 """The console against kx29d-sim: its HTTP API, and its page in headless Chromium."""
+import contextlib
 import glob
 import http.client
 import json
@@ -134,6 +135,22 @@ def event_data(console):
     yield from (json.loads(line[6:]) for line in open_stream(console)[1] if line.startswith(b"data: "))
 
 
+def stream_ids(console, seconds):
+    """The ids of the events one stream sends in that many seconds."""
+    conn, res = open_stream(console)
+    ids = []
+
+    def read():
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            ids.extend(int(line[4:]) for line in res if line.startswith(b"id: "))
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start(), time.sleep(seconds)
+    found = list(ids)
+    res.close(), conn.close()
+    return found
+
+
 def test_acquire_busy_abort_and_images(console, tmp_path):
     # A request that waits for the daemon (stopped for a while) waits on a worker: the console answers meanwhile.
     pid, answers = console.json("GET", "/api/status")[1]["daemon"]["pid"], []
@@ -145,6 +162,8 @@ def test_acquire_busy_abort_and_images(console, tmp_path):
     waiting.join()
     assert answers == [202]
     assert wait_for(lambda: channel_status(console.env, 0)["activity"] == "acquiring")
+    ids = stream_ids(console, 1.5)  # each event once, in order, while frames come
+    assert len(ids) > 2 and all(a < b for a, b in zip(ids, ids[1:])), ids
     assert console.json("POST", ACQUIRE, {"images": 1}) == (409, {"error": "channel 0 is acquiring"})
     assert console.json("POST", "/api/channels/0/window", {"window": "full"})[0] == 409
     status, reply = console.json("POST", "/api/channels/0/abort", {})
@@ -219,6 +238,29 @@ def test_live_pictures_figures_and_saving(console):
     assert (cards["IMAGETYP"], cards["OBJECT"], image.shape) == ("DARK", "42", (576, 768))
 
 
+def test_statistics_are_the_records_in_grey_levels_of_a_frame(console):
+    """Also for an image of no frames (as after start-up): its values are the record's plus ADDLEV."""
+    for ch, frames in ((3, 0), (2, 3)):
+        if frames:
+            assert console.json("POST", "/api/channels/%d/acquire" % ch, {"frames": frames})[0] == 202
+            assert wait_for(lambda: channel_status(console.env, ch)["activity"] == "idle")
+        s = channel_status(console.env, ch)
+
+        def current():
+            picture(console, ch)
+            e = latest(console, ch)
+            return e["frame"] and e["frame"]["seqn"] == s["seqn"] and e["frame"]
+
+        stats = wait_for(current, 10)["stats"]
+        raw = console.request("GET", "/api/channels/%d/image.raw" % ch)[2]
+        w, width = s["window"], s["image"]["width"]
+        values = [int.from_bytes(raw[2 * (y * width + x):][:2], "little", signed=True)
+                  for y in range(w["lin0"], w["lin0"] + w["height"]) for x in range(w["col0"], w["col0"] + w["width"])]
+        grey = lambda v: (v + s["addlev"]) / max(1, s["nadded"])  # noqa: E731
+        assert s["nadded"] == frames and stats["mean"] == pytest.approx(grey(sum(values) / len(values)), abs=1e-6)
+        assert (stats["min"], stats["max"]) == (grey(min(values)), grey(max(values))), (stats, s)
+
+
 def test_token_and_stream_limit(console, tmp_path):
     (token_file := tmp_path / "token").write_text("s3cret\n")
     token_file.chmod(0o640)
@@ -258,6 +300,7 @@ def test_token_and_stream_limit(console, tmp_path):
         streams[0][1].close(), streams[0][0].close()  # a viewer that leaves frees its place at once
         time.sleep(0.1)
         assert open_stream(c, "?token=s3cret")[1].status == 200
+    assert c.stop_time < 1, c.stop_time  # Ctrl-C ends it at once, its streams open
 
 
 def test_slow_and_idle_connections(console):
