@@ -16,13 +16,16 @@ using namespace kx29test;
 // Acquires on one channel a frame every 60 ms, about the daemon's fastest:
 // each frame fills the image with its seqn, then counts it and posts its
 // message; the last frame of an image counts nexp down, and the last image
-// clears the request bits.
+// clears the request bits. Where a test needs every image, the peer begins
+// an image only once the test has seen the one before taken (the client may
+// be held up on a loaded machine; the daemon would not wait for it).
 class AcquisitionPeer {
 public:
     // countdown: a long exposure of that many seconds precedes every frame,
     // counted down in the record's messages as the daemon does.
-    AcquisitionPeer(HandMadeSegment& seg, int ch, double countdown = 0)
-        : seg_(seg), r_(seg.record(ch)), countdown_(countdown), thread_([this](std::stop_token s) { run(s); }) {}
+    AcquisitionPeer(HandMadeSegment& seg, int ch, double countdown = 0, std::function<bool(int)> taken = {})
+        : seg_(seg), r_(seg.record(ch)), countdown_(countdown), taken_(std::move(taken)),
+          thread_([this](std::stop_token s) { run(s); }) {}
     // The record as it stood when CMD_ACQUIRE was first seen.
     const TVchan* first_request() const { return seen_ ? &first_ : nullptr; }
 
@@ -41,7 +44,11 @@ private:
             }
             if (!seen_) std::memcpy(static_cast<void*>(&first_), r_, offsetof(TVchan, flat));
             seen_ = true;
-            if (left == 0) left = r_->nadd;
+            if (left == 0) {
+                left = r_->nadd;
+                if (taken_ && images_ > 0) kx29t::wait_for([&] { return taken_(images_); }, 30);
+                ++images_;
+            }
             for (double t = countdown_; t > 0.01; t -= 0.1) {
                 seg_.post(r_->num, "Tandem Exposure: " + std::to_string(t));
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -62,6 +69,8 @@ private:
     HandMadeSegment& seg_;
     TVchan* r_;
     double countdown_;
+    std::function<bool(int)> taken_;  // image k (from 1) was taken by the client
+    int images_ = 0;
     TVchan first_{};
     std::atomic<bool> seen_{false};
     std::jthread thread_;  // stopped and joined first
@@ -149,9 +158,9 @@ TEST(ClientCli, SeriesSaveEveryImageAtItsEnd) {
         SCOPED_TRACE(endless ? "endless, ended by Ctrl-C" : "three images");
         HandMadeSegment seg;
         Scratch dir;
-        AcquisitionPeer peer(seg, 2);
         // Without "{n}" the files of a series are numbered all the same.
         auto file = [&](int k) { return dir / ((endless ? "img" : "img_00") + std::to_string(k) + ".raw"); };
+        AcquisitionPeer peer(seg, 2, 0, [&](int k) { return std::filesystem::exists(file(k)); });
         CtlProcess p({"acquire", "-c", "2", "--frames", "2", "--images", endless ? "-1" : "3", "--ccd",
                       "--ref-lev", "33", "--window", "10,20,30,40", "-o", dir / (endless ? "img{n}.raw" : "img.raw")},
                      seg.key());
