@@ -3,8 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include "../tests/client_test_support.h"
+#include "kx29/focus.h"
 #include "kx29/image_file.h"
 
+#include <cmath>
 #include <filesystem>
 #include <random>
 
@@ -58,8 +60,23 @@ void BM_Stretch8(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(kx29::stretch_to_8bit(img));
 }
 
+// The focus figure of a full window: a sky with noise and one star of FWHM 3 pixels.
+void BM_MeasureFocus(benchmark::State& state) {
+    kx29::Image img = full_image();
+    std::mt19937 rng(7);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    for (int line = 0; line < KX29_MAX_LINES; ++line)
+        for (int col = 0; col < KX29_MAX_COLS; ++col) {
+            const double r2 = (col - 300.3) * (col - 300.3) + (line - 200.6) * (line - 200.6);
+            img.pixels[static_cast<size_t>(line) * KX29_MAX_COLS + col] =
+                static_cast<int16_t>(std::lround(100 + 3000 * std::exp(-r2 / (2 * 1.274 * 1.274)) + noise(rng)));
+        }
+    for (auto _ : state) benchmark::DoNotOptimize(kx29::measure_focus(img));
+}
+
 }  // namespace
 
+BENCHMARK(BM_MeasureFocus)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveFits)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SavePng8Stretched)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SavePng16)->Unit(benchmark::kMillisecond);
