@@ -43,8 +43,8 @@ echo
 echo "== a 10-frame average of channel 0, saved as FITS and PNG"
 "$bin/kx29ctl" acquire -c 0 --frames 10 -o "$run/average.fits" -o "$run/average.png"
 echo
-echo "== a 1 s long exposure on the long-exposure camera (channel 1)"
-"$bin/kx29ctl" acquire -c 1 --exposure 1 -o "$run/long.fits"
+echo "== a 10 s long exposure on the long-exposure camera (channel 1)"
+"$bin/kx29ctl" acquire -c 1 --exposure 10 -o "$run/long.fits"
 echo
 echo "== channel 2 switched to format 2, then a 256 x 256 window of it"
 "$bin/kx29ctl" acquire -c 2 --format 2 --frames 4 -o "$run/format2.png"

@@ -21,6 +21,26 @@ constexpr int INPUTS = 4;
 constexpr unsigned short DEFAULT_BASE = 0x300;
 constexpr unsigned long GRANT_LIMIT = 0x400;   // ioperm grants ports below this (i386)
 
+// ---- Cameras --------------------------------------------------------------------
+// Every input has a camera of its own with these parameters (KX29_SIM options)
+// and fixed patterns of its own. Light and dark current are in grey levels per
+// second; sky and stars as the long-exposure camera sees them, a video camera
+// being VIDEO_SPEED times as sensitive to light.
+struct CameraModel {
+    double bias = 6.0;         // bias above the digitiser's black level, grey levels
+    double pattern = 1.5;      // rms of the bias's fixed column pattern (its row pattern a third of it)
+    double dark = 0.05;        // dark current
+    int hot = 25;              // hot pixels per camera, 5 to 100 times the dark current
+    double gain = 8.0;         // electrons per grey level: S grey levels of signal carry sqrt(S / gain) of shot noise
+    double sky = 0.25;         // sky background of the star field
+    double stars = 150.0;      // light of the brightest star (0: no stars)
+    double fwhm = 3.0;         // width of the star images, pixels
+    double vignetting = 0.2;   // light lost in the corners of the frame
+    int dust = 6;              // dust shadows per camera
+    bool operator==(const CameraModel&) const = default;
+};
+constexpr double VIDEO_SPEED = 250.0;
+
 // ---- Options (the environment variable KX29_SIM) -------------------------------
 struct Options {
     unsigned novideo = 0;              // bit n set: no video on input n
@@ -32,7 +52,10 @@ struct Options {
     std::uint64_t seed = 0;
     unsigned short base = DEFAULT_BASE;  // the board's jumpered I/O base
     int camera_input = 1;              // input the long-exposure camera is cabled to
-    double noise = 3.0;                // noise of the video, grey levels rms
+    double noise = 2.0;                // read noise of the cameras, grey levels rms (0: no noise at all)
+    CameraModel cameras;
+    unsigned covered = 0;              // bit n set: input n's camera is covered, no light reaches it
+    unsigned flatpanel = 0;            // bit n set: input n's camera looks at a uniformly lit panel
     bool realtime = false;             // port accesses take their bus time: board time never runs ahead
     bool oracle = false;               // frames carry their input and number instead of a picture
 };
@@ -88,6 +111,16 @@ struct Camera {
 };
 constexpr std::size_t MAX_CAMERA_WORDS = 1024;
 Camera camera();
+
+// The fixed patterns of input `input`'s camera under the board's options, per
+// pixel, FRAME_LINES x FRAME_COLS row-major. Computed at first use and kept
+// while the camera options stay the same.
+struct CameraPatterns {
+    std::vector<float> bias;  // grey levels above the black level
+    std::vector<float> dark;  // dark current, grey levels per second (hot pixels included)
+    std::vector<float> flat;  // response to light relative to the centre's
+};
+const CameraPatterns& camera_patterns(int input);
 
 // ---- Video output ---------------------------------------------------------------
 // What a monitor on the board's video output shows: the frame memory through

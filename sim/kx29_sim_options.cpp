@@ -1,5 +1,5 @@
-// Options of the simulated board (KX29_SIM): hardware faults to inject and the
-// few settings a demonstration or a test needs.
+// Options of the simulated board (KX29_SIM): hardware faults to inject, the
+// cameras on its inputs and the few settings a demonstration or a test needs.
 #include "kx29_sim.h"
 
 #include <cerrno>
@@ -11,7 +11,9 @@ namespace kx29sim {
 namespace {
 
 constexpr const char* KNOWN =
-    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S, realtime, oracle";
+    "novideo=N[+N...], noboard, busy, seed=N, base=0xNNN, notroot, camera=N, still, noise=S, realtime, oracle, "
+    "covered=N[+N...], flatpanel=N[+N...], bias=B, pattern=P, dark=D, hot=N, gain=G, sky=S, stars=F, fwhm=PX, "
+    "vignetting=V, dust=N";
 
 // A whole-string number in C notation (decimal, 0x hex, 0 octal) within [lo, hi].
 bool parse_number(std::string_view text, unsigned long lo, unsigned long hi, unsigned long* out) {
@@ -36,13 +38,41 @@ bool parse_inputs(std::string_view list, unsigned* mask) {
     }
 }
 
-bool parse_noise(std::string_view text, double* out) {
+bool parse_real(std::string_view text, double lo, double hi, double* out) {
     std::string s(text);
     char* end = nullptr;
     double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || *end || !(v >= 0.0 && v <= 64.0)) return false;
+    if (s.empty() || *end || !(v >= lo && v <= hi)) return false;
     *out = v;
     return true;
+}
+
+bool parse_count(std::string_view text, int hi, int* out) {
+    unsigned long n;
+    if (!parse_number(text, 0, static_cast<unsigned long>(hi), &n)) return false;
+    *out = static_cast<int>(n);
+    return true;
+}
+
+// The camera options: name, the smallest and the largest value, where it goes.
+struct RealOption {
+    const char* name;
+    double lo, hi;
+    double CameraModel::*field;
+};
+constexpr RealOption REAL_OPTIONS[] = {
+    {"bias", 0, 128, &CameraModel::bias},   {"pattern", 0, 16, &CameraModel::pattern},
+    {"dark", 0, 1e3, &CameraModel::dark},   {"gain", 0.01, 1e4, &CameraModel::gain},
+    {"sky", 0, 1e6, &CameraModel::sky},     {"stars", 0, 1e8, &CameraModel::stars},
+    {"fwhm", 0.5, 50, &CameraModel::fwhm},  {"vignetting", 0, 0.9, &CameraModel::vignetting},
+};
+
+bool takes_value(std::string_view name) {
+    for (const char* n : {"novideo", "seed", "base", "camera", "noise", "covered", "flatpanel", "hot", "dust"})
+        if (name == n) return true;
+    for (const RealOption& r : REAL_OPTIONS)
+        if (name == r.name) return true;
+    return false;
 }
 
 // One item "name" or "name=value"; false when the value does not fit the name.
@@ -56,11 +86,16 @@ bool apply_item(std::string_view name, std::string_view value, bool has_value, O
         if (name == "still") return opt->still = true;
         if (name == "realtime") return opt->realtime = true;
         if (name == "oracle") return opt->oracle = true;
-        *known = name == "novideo" || name == "seed" || name == "base" || name == "camera" ||
-                 name == "noise";
+        *known = takes_value(name);
         return false;
     }
     if (name == "novideo") return parse_inputs(value, &opt->novideo);
+    if (name == "covered") return parse_inputs(value, &opt->covered);
+    if (name == "flatpanel") return parse_inputs(value, &opt->flatpanel);
+    if (name == "hot") return parse_count(value, 100000, &opt->cameras.hot);
+    if (name == "dust") return parse_count(value, 1000, &opt->cameras.dust);
+    for (const RealOption& r : REAL_OPTIONS)
+        if (name == r.name) return parse_real(value, r.lo, r.hi, &(opt->cameras.*r.field));
     if (name == "seed") {
         if (!parse_number(value, 0, ~0ul, &n)) return false;
         opt->seed = n;
@@ -77,7 +112,7 @@ bool apply_item(std::string_view name, std::string_view value, bool has_value, O
         opt->camera_input = static_cast<int>(n);
         return true;
     }
-    if (name == "noise") return parse_noise(value, &opt->noise);
+    if (name == "noise") return parse_real(value, 0.0, 64.0, &opt->noise);
     *known = name == "noboard" || name == "busy" || name == "notroot" || name == "still" || name == "realtime" ||
              name == "oracle";
     return false;

@@ -1,12 +1,12 @@
-// Scenes on the simulated board's four inputs, the digitiser that turns them
-// into 8-bit pixels with the black level, noise and input look-up table, and
-// the self-naming frames of the `oracle` option.
+// Scenes on the simulated board's four inputs as their cameras see them (the
+// test cards, the star field, the cover and the flat panel), their read-out
+// into 8-bit pixels, and the self-naming frames of the `oracle` option.
 #include "kx29_sim_video.h"
 
 #include "kx29_sim.h"
+#include "kx29_sim_camera.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 namespace kx29sim {
@@ -27,49 +27,6 @@ void grey_bars(double t, float* s) {
     for (int y = 0; y < H; ++y) {
         float ramp = 24.0f * static_cast<float>(y) / (H - 1);
         for (int x = 0; x < W; ++x) s[y * W + x] = 16.0f + 20.0f * (wrap(x - shift, W) / 96) + ramp;
-    }
-}
-
-// A fixed sky, the same on every board: many faint stars, a few bright ones.
-struct Star {
-    double x, y, peak;
-};
-constexpr int STARS = 150;
-
-const std::array<Star, STARS>& sky() {
-    static const std::array<Star, STARS> stars = [] {
-        std::array<Star, STARS> a{};
-        for (int i = 0; i < STARS; ++i) {
-            std::uint64_t h = mix64(0x5354415253ull + static_cast<std::uint64_t>(i));
-            double u = static_cast<double>(h & 0xFFFF) / 65535.0;
-            a[i] = {static_cast<double>((h >> 16) % W), static_cast<double>((h >> 32) % H),
-                    8.0 + 150.0 * u * u * u};
-        }
-        return a;
-    }();
-    return stars;
-}
-
-// The star field the long-exposure camera looks at: a faint sky glow and stars
-// with a Gaussian image of 1.3 pixels rms, drifting right a fifth of a pixel
-// per frame.
-void star_field(double t, float* s) {
-    for (int y = 0; y < H; ++y) {
-        float glow = 2.0f + 2.0f * static_cast<float>(y) / (H - 1);
-        std::fill(s + y * W, s + (y + 1) * W, glow);
-    }
-    constexpr int R = 5;
-    constexpr double SIGMA2 = 2.0 * 1.3 * 1.3;
-    for (const Star& st : sky()) {
-        double cx = std::fmod(st.x + 0.2 * t, W);
-        int x0 = static_cast<int>(cx), y0 = static_cast<int>(st.y);
-        for (int y = std::max(0, y0 - R); y <= std::min(H - 1, y0 + R); ++y)
-            for (int dx = -R; dx <= R; ++dx) {
-                int x = x0 + dx;
-                double ex = x - cx, ey = y - st.y;
-                double light = st.peak * std::exp(-(ex * ex + ey * ey) / SIGMA2);
-                s[y * W + wrap(x, W)] += static_cast<float>(light);
-            }
     }
 }
 
@@ -106,34 +63,49 @@ void chequerboard(double t, float* s) {
     }
 }
 
-// Roughly normal with unit rms: the sum of four uniform 16-bit values.
-double unit_noise(std::uint64_t h) {
-    double sum = static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) + ((h >> 32) & 0xFFFF) + (h >> 48));
-    return (sum - 131070.0) / 37837.2;
-}
+// Light of the flat panel: mid-range grey in one frame on a video camera, in
+// PANEL_S on the long-exposure camera.
+constexpr double PANEL = 100.0;
+constexpr double PANEL_S = 5.0;
+// The star field moves a fifth of a pixel right per frame on a video camera;
+// the long-exposure camera's telescope tracks the sky, all but a pixel a minute.
+constexpr double VIDEO_DRIFT = 0.2;
+constexpr double TRACKED_DRIFT = FRAME_S / 60.0;
+
+int exposed_input = 0;  // the camera render_scene lit last, which digitise reads out
 
 }  // namespace
 
 void render_scene(int input, double t, float* signal) {
-    switch (input & 3) {
+    const Options& o = board_options();
+    input &= 3;
+    exposed_input = input;
+    const bool long_camera = input == o.camera_input;
+    const unsigned bit = 1u << input;
+    if (o.covered & bit) {
+        std::fill(signal, signal + W * H, 0.0f);
+        return;
+    }
+    if (o.flatpanel & bit) {
+        std::fill(signal, signal + W * H, static_cast<float>(long_camera ? PANEL * FRAME_S / PANEL_S : PANEL));
+        return;
+    }
+    switch (input) {
     case 0: grey_bars(t, signal); break;
-    case 1: star_field(t, signal); break;
+    case 1:
+        star_field(o.cameras, FRAME_S * (long_camera ? 1.0 : VIDEO_SPEED),
+                   t * (long_camera ? TRACKED_DRIFT : VIDEO_DRIFT), signal);
+        return;
     case 2: ramp_and_ball(t, signal); break;
     default: chequerboard(t, signal); break;
     }
+    // The test cards are made for video cameras.
+    if (long_camera)
+        for (int i = 0; i < W * H; ++i) signal[i] /= static_cast<float>(VIDEO_SPEED);
 }
 
 void digitise(const float* signal, const Digitiser& d, unsigned char* mem) {
-    for (int y = 0; y < H; ++y) {
-        unsigned char* line = mem + static_cast<std::size_t>(y) * MEM_PITCH;
-        for (int x = 0; x < W; ++x) {
-            std::uint64_t idx = static_cast<std::uint64_t>(y) * W + x;
-            double v = d.black + d.gain * signal[idx];
-            if (d.noise > 0.0) v += d.noise * unit_noise(mix64(d.noise_key + idx));
-            int q = static_cast<int>(std::floor(std::clamp(v, 0.0, 255.0) + 0.5));
-            line[x] = d.ilut[q];
-        }
-    }
+    read_out(patterns(exposed_input, board_options().cameras), board_options().cameras, signal, d, mem);
 }
 
 void write_oracle(int input, long number, unsigned char* mem) {

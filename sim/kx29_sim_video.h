@@ -1,18 +1,22 @@
-// Synthetic video of the simulated board's four inputs and its digitiser.
+// Synthetic video of the simulated board's four inputs: their scenes and cameras, and the digitiser.
 #pragma once
 
 #include <cstdint>
 
 namespace kx29sim {
 
-// Light arriving from `input` at scene time `t` (in frame periods), in grey
-// levels above black for one normal frame exposure: FRAME_LINES x FRAME_COLS
-// values, row-major. Input 0: grey bars; 1: a star field; 2: a ramp with a
-// circling ball; 3: a chequerboard.
+// Light falling on `input`'s camera at scene time `t` (in frame periods), in
+// grey levels per frame period before the camera's flat field: FRAME_LINES x
+// FRAME_COLS values, row-major. Input 0: grey bars; 1: a star field; 2: a ramp
+// with a circling ball; 3: a chequerboard; nothing on a covered camera, a
+// uniform panel on a flat-panel one (the board's options). The test cards are
+// as bright as they are for video cameras, VIDEO_SPEED times fainter on the
+// long-exposure camera.
 void render_scene(int input, double t, float* signal);
 
-// How the board turns light into pixels: black level, exposure gain, noise
-// (grey levels rms, drawn from `noise_key`) and the input look-up table.
+// How the board turns light into pixels: black level, exposure (in frame
+// periods), read noise (grey levels rms, drawn from `noise_key`) and the input
+// look-up table.
 struct Digitiser {
     int black;
     double gain;
@@ -21,7 +25,9 @@ struct Digitiser {
     const unsigned char* ilut;
 };
 
-// Digitises `signal` into the frame memory `mem` (line pitch MEM_PITCH).
+// Reads out the camera that render_scene last lit, `signal` being that light,
+// into the frame memory `mem` (line pitch MEM_PITCH): its bias, dark current,
+// flat field and noise on the black level (see kx29_sim_camera.h).
 void digitise(const float* signal, const Digitiser& d, unsigned char* mem);
 
 // Instead of a digitised picture, a frame that names itself (the `oracle`

@@ -74,9 +74,9 @@ BAD_INPUT = [("CCD_EXPOSURE", {"CCD_EXPOSURE_VALUE": 20}), ("CCD_EXPOSURE", {"CC
 
 
 # A session: no daemon yet; exposures, bad input, a countdown, an abort, video; no video; the daemon gone mid-way,
-# and a new one on a new segment.
+# and a new one on a new segment. The stars are bright enough to clip a sum of video frames.
 def test_session_from_no_daemon_to_reconnect(tmp_path):
-    with contextlib.closing(Daemon(sim="novideo=2,still,noise=60")) as d, indiserver(d.env, tmp_path) as c:
+    with contextlib.closing(Daemon(sim="novideo=2,still,noise=60,stars=150000")) as d, indiserver(d.env, tmp_path) as c:
         assert connect(c, 0) == "Alert" and any(m[0] == dev(0) and "daemon" in m[1] for m in c.messages), c.messages
         d.start()
         assert [connect(c, ch) for ch in range(4)] == ["Ok"] * 4
@@ -144,11 +144,11 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         left = time_left(c, 0)  # from the start at the pace measured before (5 frames, full frame), never above
         assert left[0] > 2 and left[0] == max(left), left
 
-        # Live video: more than 2 frames a second, 8-bit pictures of the frame and binning last set (201x101, 2x2);
-        # the channel idle once it stops.
+        # Live video: 8-bit pictures of the frame and binning last set (201x101, 2x2); the channel idle once it
+        # stops. (Its rate is the board's and the machine's: measured by bench/indi_video_rate.py, not here.)
         c.sock.sendall(b"<enableBLOB device='KX29 Channel 0'>Also</enableBLOB>")
         c.switch(dev(0), "CCD_VIDEO_STREAM", "STREAM_ON", off=["STREAM_OFF"])
-        assert c.wait(lambda: len(c.blobs) >= 1, 10) and c.wait(lambda: len(c.blobs) >= 8, 3.0)
+        assert c.wait(lambda: len(c.blobs) >= 8, 30)
         c.switch(dev(0), "CCD_VIDEO_STREAM", "STREAM_OFF", off=["STREAM_ON"])
         assert max(c.blobs[-1]) > 0 and all(len(b) == 100 * 50 for b in c.blobs)
         assert c.wait(lambda: channel_status(d.env, 0)["activity"] == "idle", 5)
@@ -178,4 +178,5 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         warned = [m[1] for m in c.messages[seen:] if m[0] == dev(1) and "[WARNING]" in m[1]]
         assert [sum(w in m for m in warned) for w in ("likely to clip", "saturated", "(clipped)")] == [1] * 3, warned
         cards, image = read_fits(saved_file(c, 1))
-        assert (cards["CLIPPED"], cards["BLANK"], (image == 65535).sum()) == ("1", "32767", 1), cards
+        clipped = (image == 65535).sum()  # the star's top pixels
+        assert clipped > 0 and (cards["CLIPPED"], cards["BLANK"]) == (str(clipped), "32767"), cards
