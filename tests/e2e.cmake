@@ -7,3 +7,9 @@ if(NOT KX29_SANITIZE)
   target_compile_definitions(test_storm PRIVATE KX29_PYTHON_DIR="${CMAKE_BINARY_DIR}/python")
   target_include_directories(test_storm PRIVATE ${PROJECT_SOURCE_DIR}/sim)
 endif()
+# Once more on the hardware daemon kx29d, its port instructions trapped onto
+# the simulated board (the harness's KX29_DAEMON=trap).
+if(TARGET kx29porttrap)
+  gtest_discover_tests(test_e2e_daemon TEST_PREFIX "trapped." DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300 ENVIRONMENT KX29_DAEMON=trap)
+endif()

@@ -1,8 +1,10 @@
 // Start-up and shutdown on the test board: privileges, port grants, the
-// board check and the exit statuses of every fatal path.
+// board check and the exit statuses of every fatal path; the same refusals of
+// the hardware daemon kx29d through the port trap.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 #include <cstdlib>
 #include <sys/wait.h>
 #include <vector>
@@ -133,6 +135,70 @@ TEST_F(StartUp, OptionsAnswerAndExitWithoutASegment) {
         EXPECT_TRUE((!c.out.empty() || out.empty()) && (!c.err.empty() || err.empty())) << out << err;
     }
     EXPECT_LT(shmget(kx29t::key_code(key_), 0, 0), 0) << "an option made the segment";
+}
+
+// The hardware daemon kx29d itself, its port instructions and privileged calls
+// answered by the port trap: each refusal of start-up with the message and
+// exit status it has on the board, and the calls of a start that succeeds.
+TEST_F(StartUp, HardwareDaemonRefusalsAndPrivilegedCalls) {
+    if (!kx29harness::trap_built()) GTEST_SKIP() << "no kx29d or port trap in this build";
+    const std::string started = "set_ref_lev(";
+    // `send`: the signal sent once the daemon serves (0: it must end by itself).
+    const struct { const char* name; const char *trap, *sim, *conf; int send, status; std::string message; } cases[] = {
+        {"not root", "notroot", "", "", 0, 1, "Wrong user ID (must be 'root')! \n"},
+        {"not root on the board", "", "notroot", "", 0, 1, "Wrong user ID (must be 'root')! \n"},
+        {"ioperm refused", "ioperm=EPERM", "", "", 0, 1, "Can't get I/O permissions (are you a SuperUser?)\n"},
+        {"base beyond the grants", "", "", "base_addr 0x400\n", 0, 1, "Can't get I/O permissions (are you a SuperUser?)\n"},
+        {"window beyond the grants", "", "", "base_addr 0x3f0\n", 0, 1, "Wrong KX29 BaseAddress = 3f0\n"},
+        {"scheduler refused", "sched=EPERM", "", "", 0, EPERM, "Can't set scheduler priority: Operation not permitted\n"},
+        {"memory lock refused", "mlock=ENOMEM", "", "", 0, ENOMEM, "Can't lock process memory: Cannot allocate memory\n"},
+        {"unknown trap option", "notroot,nosuch", "", "", 0, 1,
+         "KX29_TRAP: unknown option 'nosuch' (options: notroot, ioperm=ERR, sched=ERR, mlock=ERR)\n"},
+        {"unknown error name", "mlock=ENOSUCH", "", "", 0, 1,
+         "KX29_TRAP: bad error 'ENOSUCH' in 'mlock=ENOSUCH' (an errno name such as EPERM)\n"},
+        {"a fault that is no port access", "", "", "", SIGSEGV, 128 + SIGSEGV, ": not a port instruction\n"},
+        {"started", "", "", "", SIGTERM, SIGTERM, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string log = std::string("run-") + c.name, calls = std::filesystem::absolute(log + ".calls");
+        write_file("kx29.conf", std::string("# test configuration\n") + c.conf);
+        const pid_t pid = kx29harness::spawn(std::filesystem::current_path(), key_, log, [&] {
+            setenv("KX29_TRAP", c.trap, 1);
+            setenv("KX29_SIM", c.sim, 1);
+            setenv("KX29_TRAP_LOG", calls.c_str(), 1);
+        }, kx29harness::Binary::Trapped);
+        // Serving: the first channel loaded and, half a second later, the
+        // board check done (until then a SIGSEGV is the daemon's own).
+        int status = 0, polls_serving = 0;
+        if (!kx29t::wait_for([&] {
+                if (c.send != 0 && kx29t::read_file(log + ".out").find(started) != std::string::npos &&
+                    ++polls_serving == 50)
+                    kill(pid, c.send);
+                return waitpid(pid, &status, WNOHANG) == pid;
+            }, 20, std::chrono::milliseconds(10))) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        const std::string err = kx29t::read_file(log + ".err");
+        EXPECT_EQ(kx29harness::exit_status(status), c.status) << err;
+        EXPECT_TRUE(err.size() >= c.message.size() && err.ends_with(c.message)) << err;
+        if (c.send != SIGTERM) continue;
+        EXPECT_EQ(err.find("FAILED"), std::string::npos) << err;  // the board's memory answered through the trap
+        // The daemon's window at base 0x300 and the delay port, one port at a
+        // time, between the switches of its user ids; nothing done for real.
+        std::vector<std::string> want = {"sched_setscheduler 0 FIFO 1 -> 0", "mlockall CURRENT -> 0", "getuid -> 0",
+                                         "geteuid -> 0", "setreuid 0 0 -> 0"};
+        char line[40];
+        for (int port = 0x300; port < 0x320; ++port)
+            want.push_back((snprintf(line, sizeof line, "ioperm 0x%x 1 1 -> 0", port), line));
+        want.insert(want.end(), {"ioperm 0x80 1 1 -> 0", "setreuid 0 0 -> 0"});
+        const std::string text = kx29t::read_file(calls);
+        std::vector<std::string> got;
+        std::istringstream in(text.substr(std::min(text.find("sched_setscheduler"), text.size())));
+        for (std::string l; std::getline(in, l);) got.push_back(l);
+        EXPECT_EQ(got, want) << text;
+    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Runs the simulated daemon for end-to-end tests (a scratch directory with the
+// Runs the daemon on the simulated board for end-to-end tests (a scratch directory with the
 // example configuration and generated FPGA images, a unique segment key, the
 // records attached like a client's, the daemon's output at hand), and compares
 // the records it leaves.
@@ -22,11 +22,24 @@ namespace kx29harness {
 
 // The FPGA images of the example configuration in dir/spe, made by kx29-mkspe.
 void make_images(const std::filesystem::path& dir);
-// Forks kx29d-sim in `dir` on segment `key` (any KX29_SIM dropped) with
-// stdout and stderr appended to <log>.out and <log>.err there, and does not
-// wait for it. `in_child` runs in the child just before the exec.
+
+// The daemon binary the tests run: kx29d-sim, or the hardware daemon kx29d on
+// the simulated board through the port trap (LD_PRELOAD kx29porttrap.so).
+// KX29_DAEMON=trap in the environment makes Trapped the default.
+enum class Binary { Sim, Trapped };
+Binary default_binary();
+// Whether kx29d and the port trap were built (x86, no sanitizers).
+bool trap_built();
+// The example configuration; for the trapped daemon, whose port accesses cost
+// about 10 us each, with every format cut to 128 x 96 pixels.
+std::string example_conf(Binary binary);
+
+// Forks the daemon in `dir` on segment `key` (any KX29_SIM, KX29_TRAP and
+// KX29_TRAP_LOG dropped) with stdout and stderr appended to <log>.out and
+// <log>.err there, and does not wait for it. `in_child` runs in the child
+// just before the exec.
 pid_t spawn(const std::filesystem::path& dir, const std::string& key, const std::string& log,
-            const std::function<void()>& in_child = {});
+            const std::function<void()>& in_child = {}, Binary binary = default_binary());
 // A waitpid status as Daemon::stop() reports it: exit status or 128 + signal.
 int exit_status(int wait_status);
 // The first line of a sanitizer report in a daemon's stderr, or "".
@@ -35,13 +48,13 @@ std::string sanitizer_report(const std::string& err);
 class Daemon {
 public:
     // `sim`: KX29_SIM for the simulated board ("" = none).
-    explicit Daemon(std::string sim = "");
+    explicit Daemon(std::string sim = "", Binary binary = default_binary());
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Starts kx29d-sim and waits until it serves (first channel loaded).
-    // Returns false when it ended or did not get there within 10 s.
+    // Starts the daemon and waits until it serves (first channel loaded).
+    // Returns false when it ended or did not get there within 30 s.
     bool start();
     // Sends `sig` and waits: the exit status, or 128 + signal when killed.
     int stop(int sig = SIGTERM);
@@ -75,6 +88,7 @@ private:
     bool reaped();  // true once the daemon has ended and its status is taken
 
     std::string sim_;
+    Binary binary_;
     std::string key_;
     std::filesystem::path dir_;
     pid_t pid_ = -1;
