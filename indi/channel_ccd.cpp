@@ -248,6 +248,11 @@ bool ChannelCcd::StartExposure(float) {
         LOG_ERROR(e.what());
         return false;
     }
+    // The camera has no shutter (no CCD_HAS_SHUTTER): bias and dark frames need it capped.
+    const auto type = PrimaryCCD.getFrameType();
+    if (type == INDI::CCDChip::BIAS_FRAME || type == INDI::CCDChip::DARK_FRAME)
+        LOGF_WARN("Channel %d has no shutter: cap the camera for %s frames.", channel_,
+                  type == INDI::CCDChip::BIAS_FRAME ? "bias" : "dark");
     PrimaryCCD.setExposureDuration(long_exposure ? seconds : req.frames * kVideoFrameSeconds);
     // The time left as the exposure begins: its frames at the pace last measured (the base
     // class sends this value with the Busy state); the library's estimate follows.

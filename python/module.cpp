@@ -2,6 +2,7 @@
 // library, with images as numpy arrays.
 
 #include "kx29/acquire.h"
+#include "kx29/calib.h"
 #include "kx29/focus.h"
 #include "kx29/image.h"
 #include "kx29/image_file.h"
@@ -632,6 +633,90 @@ py::object image_hdu(const kx29::Image& img, const kx29::WriteOptions& o) {
     return hdu;
 }
 
+// ---- Calibration -----------------------------------------------------------------------
+// Masters and calibrated images: float32 mean-frame pixels with their cards and HISTORY.
+struct PyMaster {
+    kx29::CalibImage c;
+};
+struct PyCalibrated {
+    kx29::CalibImage c;
+};
+
+template <typename T>
+py::array calib_data(py::object self) {
+    const kx29::CalibImage& c = self.cast<const T&>().c;
+    const ssize_t w = c.width, h = c.height;
+    py::array a(py::dtype::of<float>(), {h, w}, {w * ssize_t(sizeof(float)), ssize_t(sizeof(float))},
+                c.pixels.data(), self);
+    make_read_only(a);
+    return a;
+}
+
+py::dict calib_header(const kx29::CalibImage& c) {
+    py::dict h;
+    for (const auto& card : c.cards) h[py::str(card.name)] = py::cast(card.value);
+    return h;
+}
+
+// What both kinds offer: data, header, history, save().
+template <typename T>
+void def_calib_common(py::class_<T>& cls) {
+    cls.def_property_readonly("data", &calib_data<T>, "float32 mean-frame grey levels, [line, column]; NaN: unknown")
+        .def_property_readonly(
+            "header", [](const T& t) { return calib_header(t.c); }, "The FITS keywords save() writes, in order")
+        .def_property_readonly(
+            "history", [](const T& t) { return t.c.history; }, "The HISTORY lines: inputs, masters, method")
+        .def_property_readonly("path", [](const T& t) { return t.c.path; }, "The file it came from, or ''")
+        .def(
+            "save",
+            [](const T& t, const Arg<std::string>& path, const Arg<bool>& overwrite) {
+                const std::string file = path_arg(path);
+                const bool replace = overwrite.get("overwrite");
+                py::gil_scoped_release nogil;
+                kx29::save_calib_image(file, t.c, replace);
+            },
+            "path"_a, "overwrite"_a = false, "Writes a float32 FITS file, as kx29ctl does.")
+        .def(
+            "to_bytes", [](const T& t) { return py::bytes(kx29::encode_calib_fits(t.c)); },
+            "The FITS bytes save() writes.");
+}
+
+// A master given as a Master, a path, or None.
+std::optional<kx29::CalibImage> master_arg(const py::object& v, kx29::MasterKind kind, const char* name) {
+    if (v.is_none()) return std::nullopt;
+    if (py::isinstance<PyMaster>(v)) return v.cast<const PyMaster&>().c;
+    if (py::isinstance<py::str>(v) || py::hasattr(v, "__fspath__"))
+        return kx29::read_master(path_arg(Arg<std::string>{v}), kind);
+    wrong_type(name, "a kx29.Master, a path or None", v);
+}
+
+PyCalibrated image_calibrated(const kx29::Image& img, const py::object& bias, const py::object& dark,
+                              const py::object& flat) {
+    kx29::Masters m{master_arg(bias, kx29::MasterKind::Bias, "bias"), master_arg(dark, kx29::MasterKind::Dark, "dark"),
+                    master_arg(flat, kx29::MasterKind::Flat, "flat")};
+    if (m.empty()) usage("give a master: bias=, dark= or flat=");
+    kx29::HeaderOptions opt;
+    opt.creator = kCreator;
+    return {kx29::calibrate(kx29::calib_image(img, opt), m)};
+}
+
+PyMaster combine_master(const Arg<std::string>& kind, const py::iterable& paths, const Arg<std::string>& method,
+                        const Arg<double>& sigma, const py::object& bias, const py::object& dark) {
+    kx29::MasterOptions opt;
+    opt.kind = kx29::parse_master_kind(kind.get("kind"));
+    opt.method = kx29::parse_combine_method(method.get("method"));
+    opt.sigma = sigma.get("sigma");
+    opt.creator = kCreator;
+    auto b = master_arg(bias, kx29::MasterKind::Bias, "bias");
+    auto d = master_arg(dark, kx29::MasterKind::Dark, "dark");
+    opt.bias = b ? &*b : nullptr;
+    opt.dark = d ? &*d : nullptr;
+    std::vector<kx29::CalibImage> frames;
+    for (auto p : paths)
+        frames.push_back(kx29::read_calib_image(path_arg(Arg<std::string>{py::reinterpret_borrow<py::object>(p)})));
+    return {kx29::make_master(frames, opt)};
+}
+
 // The pixels as the buffer protocol hands them out: np.asarray(img) is img.data.
 py::buffer_info image_buffer(const kx29::Image& img) {
     const ssize_t w = img.width(), h = img.height(), item = sizeof(int16_t);
@@ -819,9 +904,42 @@ PYBIND11_MODULE(kx29, m) {
             (std::string("An astropy.io.fits PrimaryHDU read from the FITS bytes save() writes.\n\nParameters:") +
              kFileParameters)
                 .c_str())
+        .def("calibrated", &image_calibrated, "bias"_a = py::none(), "dark"_a = py::none(), "flat"_a = py::none(),
+             "The image calibrated with masters (kx29.Master, or a path): (mean frame - bias - dark x exposure "
+             "ratio) / flat, as kx29ctl acquire --bias --dark --flat writes it. Returns a kx29.Calibrated "
+             "(float32 data, header, history, save()). UsageError when a master does not match the image")
         .def("_repr_png_",
              [](const kx29::Image& i) { return image_bytes(i, kx29::FileType::Png, FileArgs{}.options()); })
         .def("__repr__", &image_repr);
+
+    py::class_<PyMaster> master(m, "Master", "A master bias, dark or flat: float32 mean-frame grey levels.");
+    def_calib_common(master);
+    master
+        .def_static(
+            "open",
+            [](const Arg<std::string>& path, const Arg<std::optional<std::string>>& kind) {
+                const std::string file = path_arg(path);
+                auto k = kind.get("kind");
+                if (k) return PyMaster{kx29::read_master(file, kx29::parse_master_kind(*k))};
+                kx29::CalibImage c = kx29::read_calib_image(file);
+                if (c.text("IMAGETYP").rfind("MASTER ", 0) != 0)
+                    usage(file + ": IMAGETYP is '" + c.text("IMAGETYP") + "', not a master's");
+                return PyMaster{std::move(c)};
+            },
+            "path"_a, "kind"_a = py::none(), "Reads a master written by kx29ctl master (kind: 'bias', 'dark' or 'flat' "
+                                            "to insist on one)")
+        .def_static("combine", &combine_master, "kind"_a, "paths"_a, "method"_a = "median", "sigma"_a = 3.0,
+                    "bias"_a = py::none(), "dark"_a = py::none(),
+                    "Combines FITS files of one kind and settings into a master, as kx29ctl master does. method: "
+                    "'median' or 'sigma-clip'; bias, dark: masters subtracted from each frame first")
+        .def_property_readonly(
+            "kind", [](const PyMaster& p) { return p.c.text("IMAGETYP").substr(7); }, "'BIAS', 'DARK' or 'FLAT'")
+        .def("__repr__", [](const PyMaster& p) {
+            return "<kx29.Master " + p.c.text("IMAGETYP").substr(7) + " " + std::to_string(p.c.width) + "x" +
+                   std::to_string(p.c.height) + ">";
+        });
+    py::class_<PyCalibrated> calibrated(m, "Calibrated", "An image calibrated with masters (Image.calibrated).");
+    def_calib_common(calibrated);
 
     py::class_<ImageStream>(m, "Acquisition",
                             "An acquisition under way (Channel.acquire_iter): iterating it yields each Image as it "

@@ -20,3 +20,10 @@ kx29_client_test(test_client_focus)
 
 # End to end with the simulated daemon.
 kx29_client_test(test_client_e2e kx29harness PkgConfig::KX29T_CFITSIO PNG::PNG)
+# And on the hardware daemon kx29d, its port instructions trapped onto the
+# simulated board (the harness's KX29_DAEMON=trap).
+if(TARGET kx29porttrap)
+  gtest_discover_tests(test_client_e2e TEST_PREFIX "trapped." DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300 ENVIRONMENT KX29_DAEMON=trap)
+endif()
+kx29_client_test(test_client_calib kx29harness PkgConfig::KX29T_CFITSIO)

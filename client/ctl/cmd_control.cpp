@@ -12,6 +12,21 @@ using kx29::ErrorKind;
 
 std::string channel_name(int n) { return "channel " + std::to_string(n); }
 
+// The flat profile that removes a master's column offsets, from a master of this channel and format
+// taken without the correction (which would have removed part of them already).
+std::array<int, KX29_MAX_COLS> profile_from_master(const std::string& path, int channel,
+                                                   const kx29::ChannelState& s) {
+    kx29::CalibImage m = kx29::read_calib_image(path);
+    auto refuse = [&](const std::string& why) { throw Error(ErrorKind::Usage, path + ": " + why); };
+    if (m.number("CHANNEL") != channel)
+        refuse("CHANNEL is " + m.text("CHANNEL") + ", not " + std::to_string(channel) + " as asked (-c)");
+    if (m.number("FORMAT") != s.form)
+        refuse("FORMAT is " + m.text("FORMAT") + ", not the channel's " + std::to_string(s.form));
+    if (m.text("CCDCORR") == "T")
+        refuse("taken with the column correction (CCDCORR = T): take its frames without --ccd");
+    return kx29::column_profile(m);
+}
+
 }  // namespace
 
 int run_clear(const ChannelOptions& o) {
@@ -65,7 +80,7 @@ int run_abort(const AbortOptions& o) {
 
 int run_set(const SetOptions& o) {
     kx29::check_channel(o.channel);
-    if (!o.window && !o.format && !o.ref_lev && !o.exposure && !o.bias && !o.flat_file)
+    if (!o.window && !o.format && !o.ref_lev && !o.exposure && !o.bias && !o.flat_file && !o.profile_master)
         throw Error(ErrorKind::Usage, "nothing to set (see kx29ctl set --help)");
     auto seg = kx29::Segment::attach(kx29::Access::ReadWrite);
     kx29::Channel ch = seg.channel(o.channel);
@@ -84,6 +99,7 @@ int run_set(const SetOptions& o) {
     if (o.exposure) kx29::check_exposure(*o.exposure, s);
     std::optional<std::array<int, KX29_MAX_COLS>> flat;
     if (o.flat_file) flat = kx29::read_flat_profile(*o.flat_file);
+    if (o.profile_master) flat = profile_from_master(*o.profile_master, o.channel, s);
     if (switching) {
         seg.require_daemon();
         if (s.command & ~CMD_CCD)

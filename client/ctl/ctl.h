@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kx29/acquire.h"
+#include "kx29/calib.h"
 #include "kx29/control.h"
 #include "kx29/image_file.h"
 #include "kx29/status.h"
@@ -43,6 +44,9 @@ struct AcquireOptions {
     bool clear = false;  // accepted for old scripts: every image starts afresh anyway
     FileOptions files;
     std::optional<double> timeout_s;
+    // Calibration of each image (FITS outputs): masters, or a directory to choose them from.
+    std::optional<std::string> bias, dark, flat, calib_dir;
+    bool no_raw = false;  // only the calibrated files
 };
 
 struct SaveOptions {
@@ -75,7 +79,18 @@ struct SetOptions {
     std::optional<double> exposure;
     std::optional<int> bias;
     std::optional<std::string> flat_file;
+    std::optional<std::string> profile_master;  // a master bias or dark giving the flat profile
     double timeout_s = 5;
+};
+
+struct MasterCommand {
+    std::string kind;  // bias, dark, flat
+    std::vector<std::string> inputs;
+    std::string output;
+    std::string method = "median";
+    double sigma = 3;
+    std::optional<std::string> bias, dark;
+    bool overwrite = false;
 };
 
 struct WatchOptions {
@@ -97,6 +112,7 @@ int run_reload(const ReloadOptions& o);
 int run_set(const SetOptions& o);
 int run_watch(const WatchOptions& o);
 int run_check(const CheckOptions& o);
+int run_master(const MasterCommand& o);
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE set a flag instead of ending the process, so
 // that a command can withdraw its request first.

@@ -92,6 +92,12 @@ int main(int argc, char** argv) {
     acq_cmd->add_option("--exposure", acq.request.exposure,
                         "Long-exposure time in seconds (channel with the long-exposure camera)");
     add_file_options(acq_cmd, acq.files, false);
+    acq_cmd->add_option("--bias", acq.bias, "Master bias to subtract; the calibrated image goes to NAME_cal.fits");
+    acq_cmd->add_option("--dark", acq.dark, "Master dark to subtract, scaled by the ratio of exposures");
+    acq_cmd->add_option("--flat", acq.flat, "Master flat to divide by");
+    acq_cmd->add_option("--calib", acq.calib_dir, "Directory of masters: those matching the image are used")
+        ->excludes("--bias", "--dark", "--flat");
+    acq_cmd->add_flag("--no-raw", acq.no_raw, "Write only the calibrated FITS files, not the raw ones");
     acq_cmd->add_option("--timeout", acq.timeout_s,
                         "Give up after this many seconds without a frame or message (default: 10 + 2 x exposure)");
     acq_cmd->get_option("--add")->excludes("--clear");
@@ -132,7 +138,23 @@ int main(int argc, char** argv) {
     set_cmd->add_option("--exposure", set.exposure, "Long-exposure time in seconds");
     set_cmd->add_option("--bias", set.bias, "Bias of the CCD correction in grey levels, 0..255");
     set_cmd->add_option("--flat", set.flat_file, "Flat profile: text file of 768 integers, 1/256 grey level");
+    set_cmd->add_option("--column-profile-from", set.profile_master,
+                        "Flat profile from a master bias or dark: its column offsets, removed while reading")
+        ->excludes("--flat");
     add_timeout(set_cmd, set.timeout_s, "Seconds to wait for a format switch");
+
+    MasterCommand master;
+    auto* master_cmd =
+        app.add_subcommand("master", "Combine a series of FITS files into a master bias, dark or flat");
+    master_cmd->add_option("kind", master.kind, "bias, dark or flat")->required();
+    master_cmd->add_option("files", master.inputs, "FITS files of the series, written by kx29ctl")->required();
+    master_cmd->add_option("-o,--output", master.output, "Master to write (.fits)")->required();
+    master_cmd->add_option("--method", master.method, "median or sigma-clip")->capture_default_str();
+    master_cmd->add_option("--sigma", master.sigma, "sigma-clip: keep values within this many standard deviations")
+        ->capture_default_str();
+    master_cmd->add_option("--bias", master.bias, "Master bias subtracted from each dark or flat");
+    master_cmd->add_option("--dark", master.dark, "Master dark subtracted from each flat, scaled by exposure");
+    master_cmd->add_flag("--overwrite", master.overwrite, "Replace the output if it exists");
 
     WatchOptions watch;
     auto* watch_cmd = app.add_subcommand("watch", "Print the messages of all channels as they come, until Ctrl-C");
@@ -176,6 +198,7 @@ int main(int argc, char** argv) {
     if (*set_cmd) return guarded([&] { return run_set(set); });
     if (*watch_cmd) return guarded([&] { return run_watch(watch); });
     if (*check_cmd) return guarded([&] { return run_check(check); });
+    if (*master_cmd) return guarded([&] { return run_master(master); });
     if (*serve_cmd) return guarded([&] { return kx29web::run_serve(serve); });
     return kExitUsage;
 }

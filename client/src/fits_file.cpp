@@ -56,6 +56,7 @@ public:
         }
     }
     void comment(const char* text) { fits_write_comment(f_, text, &status_); }
+    void history(const char* text) { fits_write_history(f_, text, &status_); }
     void date() { fits_write_date(f_, &status_); }
     template <typename T>
     void pixels(int datatype, std::vector<T>& data) {
@@ -85,6 +86,18 @@ private:
 };
 
 }  // namespace
+
+std::string encode_float_fits(long width, long height, std::vector<float> pixels, const std::vector<HeaderCard>& cards,
+                              const std::vector<std::string>& comments, const std::vector<std::string>& history) {
+    FitsWriter w;
+    w.image(FLOAT_IMG, width, height);
+    w.date();
+    for (const auto& card : cards) w.card(card);
+    for (const auto& line : comments) w.comment(line.c_str());
+    for (const auto& line : history) w.history(line.c_str());
+    w.pixels(TFLOAT, pixels);
+    return w.finish();
+}
 
 std::string encode_fits(const Image& img, const HeaderOptions& opt) {
     auto cards = header_cards(img, opt);  // refuses a record it can't describe

@@ -246,9 +246,13 @@ void save_image(const std::string& path, const Image& img, const WriteOptions& o
     } catch (const Error& e) {
         write_failed(path, e.what());
     }
+    write_file(path, bytes, opt.overwrite);
+}
+
+void write_file(const std::string& path, const std::string& bytes, bool overwrite) {
     StagedFile staged(path);
     staged.write(bytes);
-    staged.commit(bytes, opt.overwrite);
+    staged.commit(bytes, overwrite);
 }
 
 StretchLevels stretch_levels(const Image& img) {

@@ -18,7 +18,7 @@ VIDEO, LONG_EXPOSURE, NO_VIDEO, SPARE = 0, 1, 2, 3  # channel 1 carries the long
 
 @pytest.fixture(scope="module")
 def daemon():
-    with Daemon(sim="novideo=2") as d:
+    with Daemon(sim="novideo=2,stars=5000") as d:  # stars bright enough for exposures under a second
         yield d
 
 
@@ -90,7 +90,7 @@ def test_an_acquisition_ended_early_raises_with_its_finished_images(daemon, boar
 
     with pytest.raises(error) as e:
         ch.acquire(progress=progress, **request_)
-    assert time.monotonic() - enders[0] < 2.5
+    assert time.monotonic() - enders[0] < 10  # at the end of the frame under way, not of the request
     enders[1].join()
     assert str(e.value).startswith(f"channel {channel}: {text} after ") and f" frames, {after} images" in str(e.value)
     assert [img.header["NCOMBINE"] for img in e.value.images] == [request_.get("frames", 1)] * after
@@ -200,3 +200,20 @@ def test_to_bytes_and_to_hdu_write_what_save_writes(board, tmp_path):
     fits = pytest.importorskip("astropy.io.fits")
     hdu = img.to_hdu(**options)
     assert isinstance(hdu, fits.PrimaryHDU) and hdu.header["IMAGETYP"] == "DARK" and np.array_equal(hdu.data, img.sum)
+
+
+def test_calibrated_image_is_the_mean_frame_less_the_masters(board, tmp_path):
+    ch = board.channels[VIDEO]
+    biases = ch.acquire(frames=2, images=3, ref_level=50)
+    for k, b in enumerate(biases):
+        b.save(tmp_path / f"b{k}.fits", type="bias", form=("record", "sum", "mean")[k])
+    master = kx29.Master.combine("bias", [tmp_path / f"b{k}.fits" for k in range(3)])
+    master.save(tmp_path / "mb.fits")
+    assert np.allclose(master.data, np.median([b.mean for b in biases], axis=0))
+    assert kx29.Master.open(tmp_path / "mb.fits", kind="bias").header["IMAGETYP"] == "MASTER BIAS"
+    img = ch.acquire(frames=2)
+    cal = img.calibrated(bias=tmp_path / "mb.fits")
+    assert np.allclose(cal.data, img.mean - master.data, atol=1e-4) and cal.data.dtype == np.float32 and cal.header["PIXFORM"] == "MEAN"
+    assert any(line.startswith("minus master bias") for line in cal.history)
+    with pytest.raises(kx29.UsageError, match="REFLEV is 50, not 40"):
+        ch.acquire(frames=1, ref_level=40).calibrated(bias=master)
