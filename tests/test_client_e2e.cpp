@@ -34,6 +34,15 @@ TEST(ClientEndToEnd, CheckAndAChannelWithoutVideo) {
     auto res = run_ctl({"acquire", "-c", "3", "--frames", "2"}, d.key(), 30);
     EXPECT_EQ(res.status, 1);
     EXPECT_TRUE(contains(res.err, "Can't read frame, no video!!!")) << res.err;
+
+    // A format switch resets the window to the new format's whole image: the image is still this request's.
+    Scratch dir;
+    res = run_ctl({"acquire", "-c", "2", "--format", "2", "--frames", "2", "-o", dir / "f2.pgm"}, d.key(), 60);
+    EXPECT_EQ(res.status, 0) << res.out << res.err;
+    const TVchan* r = d.record(2);
+    const std::string header = "P5\n" + std::to_string(r->img_width) + " " + std::to_string(r->img_height) + "\n";
+    EXPECT_EQ(kx29t::read_file(dir / "f2.pgm").substr(0, header.size()), header);
+    EXPECT_NE(r->img_width, d.record(0)->img_width);  // format 2 of the configuration is another size
 }
 
 // A FITS date 'YYYY-MM-DDThh:mm:ss[.ff]' as seconds since the epoch.

@@ -327,6 +327,7 @@ void Acquisition::start(std::chrono::milliseconds stall_timeout, const std::func
     if (plan_.window) channel_.set_window(*plan_.window);
     channel_.set_nadd(req.frames);
     window0_ = channel_.window();
+    window_follows_switch_ = plan_.format_changing;
     seqn0_ = channel_.seqn();
     seqmsg0_ = channel_.seqmsg();
     started_ = Clock::now();
@@ -639,6 +640,11 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         }
         ChannelState s = cached;
         s.command = command, s.nexp = nexp;
+        if (window_follows_switch_ && s.form == req.format) {
+            // Switched before the first frame: the whole image of the new format.
+            if (s.window == Window{0, 0, s.img_width, s.img_height}) window0_ = s.window;
+            window_follows_switch_ = false;
+        }
         pr.new_message = false;
 
         LifeSignature sig = life_signature(segment_);

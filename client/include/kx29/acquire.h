@@ -167,6 +167,9 @@ private:
     int seqn0_ = 0;
     int seqmsg0_ = 0;
     Window window0_;  // the window as the request left it
+    // The request switches the format: the daemon's switch resets the window
+    // to the new format's whole image, which then is the request's own.
+    bool window_follows_switch_ = false;
     // Frames added to an image whose light is not known (a long exposure cut
     // short): the sum's light stays unknown, and the record is left saying so.
     bool light_unknown_ = false;
