@@ -81,6 +81,10 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         d.start()
         assert [connect(c, ch) for ch in range(4)] == ["Ok"] * 4
         assert {d for d, _ in c.props} == {dev(ch) for ch in range(4)}  # the board's four channels, no more
+        for name, form in (("FORMAT_2", 2), ("FORMAT_1", 1)):  # the board's format switch, and back
+            c.switch(dev(3), "KX29_FORMAT", name, off=[n for n in ("FORMAT_1", "FORMAT_2") if n != name])
+            assert c.wait_state(dev(3), "KX29_FORMAT", ("Ok", "Alert"), 30) == "Ok"
+            assert channel_status(d.env, 3)["format"] == form
         assert [c.values[(dev(0), "CCD_INFO", "CCD_MAX_" + xy)] for xy in "XY"] == ["768", "512"]
         assert c.values[(dev(0), "FPS", "EST_FPS")] == "0" and (dev(0), "SIMULATION") not in c.props
         # (frame X, Y, W, H, binning, seconds, frames summed)
