@@ -303,6 +303,14 @@ def test_token_and_stream_limit(console, tmp_path):
     assert c.stop_time < 1, c.stop_time  # Ctrl-C ends it at once, its streams open
 
 
+def unanswered(sock):
+    """The server closed the connection without a word."""
+    try:
+        return sock.recv(64) == b""
+    except ConnectionResetError:
+        return True
+
+
 def test_slow_and_idle_connections(console):
     """200 connections, idle or trickling a header: answers come at once, the connections end at 10 s."""
     host, port = address(console)
@@ -317,6 +325,7 @@ def test_slow_and_idle_connections(console):
         assert slow_probe.closed_by_server(idle + slow) == 0
         assert wait_for(lambda: slow_probe.closed_by_server(idle + slow) == 200, 15)
         assert 9.5 < time.monotonic() - t0 < 20
+        assert all(unanswered(s) for s in idle + slow)  # no request came: nothing to answer
     finally:
         stop.set(), [s.close() for s in idle + slow]
 
