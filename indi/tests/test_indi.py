@@ -184,3 +184,4 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         cards, image = read_fits(saved_file(c, 1))
         clipped = (image == 65535).sum()  # the star's top pixels
         assert clipped > 0 and (cards["CLIPPED"], cards["BLANK"]) == (str(clipped), "32767"), cards
+        assert b"BLANK pixels (65535): a clipped sum" in open(saved_file(c, 1), "rb").read()  # said in the file

@@ -136,6 +136,8 @@ def test_wrong_arguments_are_usage_errors_naming_the_parameter(board):
                        (lambda: img.to_bytes(keys=["OBJECT"]), "keys"), (lambda: kx29.Board(1234), "key")]:
         with pytest.raises(kx29.UsageError, match=f"^{name} must be "):
             call()
+    with pytest.raises(kx29.UsageError, match="must not be 0"):  # the library's check, as kx29ctl's
+        ch.acquire(images=0)
 
 
 def test_errors_carry_the_messages_of_kx29ctl(daemon, board, monkeypatch):
