@@ -181,11 +181,15 @@ def test_delivered_images_warn_of_clipping_and_saturation(daemon, board, tmp_pat
 
 @pytest.mark.parametrize("with_progress", [False, True])
 def test_a_forecast_of_clipping_warns_once(board, with_progress):
-    reports = []
-    threading.Timer(3.0, ctrl_c).start()  # many frames, even on a loaded machine; the forecast comes with the second
+    reports, ch, seqn = [], board.channels[VIDEO], board.channels[VIDEO].state["seqn"]
+
+    def after_frames():  # the forecast comes with the second frame: Ctrl-C after a few, however slow they come
+        wait_for(lambda: ch.state["seqn"] - seqn >= 5, 120)
+        ctrl_c()
+
+    threading.Thread(target=after_frames, daemon=True).start()
     with pytest.warns(kx29.ImageWarning) as w, pytest.raises(KeyboardInterrupt):
-        board.channels[VIDEO].acquire(frames=20000, window=(0, 0, 768, 1),
-                                      progress=with_progress and reports.append or None)
+        ch.acquire(frames=20000, window=(0, 0, 768, 1), progress=with_progress and reports.append or None)
     [forecast] = [str(x.message) for x in w]
     after = int(re.fullmatch(r"channel 0: images of 20000 frames .*clip.* (\d+) frames", forecast)[1])
     assert after < 20000 and {p.clip_expected_after for p in reports} == ({None, after} if with_progress else set())
