@@ -76,10 +76,13 @@ TEST(ClientEndToEnd, DatesSpanTheLightOfTheFramesSeen) {
         ASSERT_EQ(res.status, 0) << res.err;
         auto f = read_fits(dir / "d.fits");
         const double start = fits_seconds(f.keys["DATE-OBS"]), end = fits_seconds(f.keys["DATE-END"]);
-        EXPECT_EQ(f.keys["DATE-OBS"].size(), 24u) << f.keys["DATE-OBS"];  // hundredths
-        EXPECT_GE(start, before - 0.05);
+        // Hundredths when kx29ctl saw the readouts begin; a machine too loaded to poll
+        // that often gets the daemon's whole seconds instead, which must hold too.
+        const bool timed = f.keys["DATE-OBS"].size() == 24u;
+        EXPECT_TRUE(timed || f.keys["DATE-OBS"].size() == 21u) << f.keys["DATE-OBS"];
+        EXPECT_GE(start, before - (timed ? 0.05 : 1));
         EXPECT_LE(end, after);
-        EXPECT_GE(end - start, light - 0.01);
+        if (timed) EXPECT_GE(end - start, light - 0.01);
         EXPECT_NEAR(std::atof(f.keys["EXPTIME"].c_str()), light, 1e-9);
     }
 }
