@@ -156,6 +156,9 @@ def test_session_from_no_daemon_to_reconnect(tmp_path):
         c.sock.sendall(b"<enableBLOB device='KX29 Channel 0'>Also</enableBLOB>")
         c.switch(dev(0), "CCD_VIDEO_STREAM", "STREAM_ON", off=["STREAM_OFF"])
         assert c.wait(lambda: len(c.blobs) >= 8, 30)
+        seen = len(c.messages)
+        c.new("Number", dev(0), "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.04)  # refused while the stream runs, saying why
+        assert c.wait(lambda: any("busy with the video stream" in m[1] for m in c.messages[seen:]), 10), c.messages
         c.switch(dev(0), "CCD_VIDEO_STREAM", "STREAM_OFF", off=["STREAM_ON"])
         assert max(c.blobs[-1]) > 0 and all(len(b) == 100 * 50 for b in c.blobs)
         assert c.wait(lambda: channel_status(d.env, 0)["activity"] == "idle", 5)

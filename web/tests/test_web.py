@@ -237,6 +237,7 @@ def test_live_pictures_figures_and_saving(console):
     assert p["value"] == int.from_bytes(raw[2 * (y * 768 + x):][:2], "little", signed=True) and p["mean"] == 255, p
     cards, image = read_fits(str(console.saves / "m42.fits"))
     assert (cards["IMAGETYP"], cards["OBJECT"], image.shape) == ("DARK", "42", (576, 768))
+    assert b"OBJECT  = '42" in (console.saves / "m42.fits").read_bytes()  # a name, even when it looks like a number
 
 
 def test_statistics_are_the_records_in_grey_levels_of_a_frame(console):
