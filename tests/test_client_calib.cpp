@@ -16,6 +16,7 @@
 namespace {
 
 using namespace kx29test;
+using kx29t::run_command;
 
 constexpr int kW = 64, kH = 48;  // the window, at 100,50 of the 768x576 image
 constexpr double kNoise = 2.0;   // grey levels rms in each frame
@@ -85,16 +86,6 @@ CtlResult master(const std::string& kind, std::vector<std::string> files, const 
     for (auto& a : args)  // kx29ctl runs in a directory of its own
         if (a.ends_with(".fits")) a = std::filesystem::absolute(a).string();
     return run_ctl(args, "");
-}
-
-std::string run_command(const std::string& cmd) {
-    std::string out;
-    if (std::FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-        pclose(p);
-    }
-    return out;
 }
 
 TEST(ClientCalib, MastersCalibrateALightToItsSky) {

@@ -82,7 +82,9 @@ TEST(ClientEndToEnd, DatesSpanTheLightOfTheFramesSeen) {
         EXPECT_TRUE(timed || f.keys["DATE-OBS"].size() == 21u) << f.keys["DATE-OBS"];
         EXPECT_GE(start, before - (timed ? 0.05 : 1));
         EXPECT_LE(end, after);
-        if (timed) EXPECT_GE(end - start, light - 0.01);
+        if (timed) {
+            EXPECT_GE(end - start, light - 0.01);
+        }
         EXPECT_NEAR(std::atof(f.keys["EXPTIME"].c_str()), light, 1e-9);
     }
 }

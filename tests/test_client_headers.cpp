@@ -13,16 +13,7 @@
 namespace {
 
 using namespace kx29test;
-
-std::string run_command(const std::string& cmd) {
-    std::string out;
-    if (std::FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-        pclose(p);
-    }
-    return out;
-}
+using kx29t::run_command;
 
 // Physical values of the given FITS pixels (0-based x, y) as astropy reads them, "nan" for NaN.
 std::vector<std::string> astropy_values(const std::string& path, const std::vector<std::pair<int, int>>& at) {
@@ -45,7 +36,6 @@ std::string text(double v) {
 
 // Each row: how the record got there, then the cards and physical pixel values a reader must see.
 TEST(ClientHeaders, EveryCardIsTrueOfThePixelsAndTheRecord) {
-    constexpr double kNoCard = -1e300;  // the card must be absent
     const double nan = std::nan("");
     struct Row {
         const char* what;
@@ -124,7 +114,9 @@ TEST(ClientHeaders, EveryCardIsTrueOfThePixelsAndTheRecord) {
         for (const auto& cards : {every, row.cards})
             for (const auto& [key, value] : cards) EXPECT_EQ(value.empty() ? "" : f.keys[key], value) << key;
         for (const auto& [key, value] : row.cards)
-            if (value.empty()) EXPECT_EQ(f.keys.count(key), 0u) << key;
+            if (value.empty()) {
+                EXPECT_EQ(f.keys.count(key), 0u) << key;
+            }
         const std::vector<std::pair<int, int>> at = {{5, 5}, {5, 6}, {6, 5}};
         std::vector<std::string> expected;
         for (size_t i = 0; i < at.size(); ++i) {

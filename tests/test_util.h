@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -50,6 +51,17 @@ private:
 inline std::string read_file(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// What a shell command prints on its standard output.
+inline std::string run_command(const std::string& cmd) {
+    std::string out;
+    if (std::FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+        pclose(p);
+    }
+    return out;
 }
 
 inline void write_file(const std::filesystem::path& p, const std::string& bytes) {

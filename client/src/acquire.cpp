@@ -516,10 +516,9 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
     std::map<int, double> readout_seen;
     bool was_writing = false;
     auto last_poll = Clock::now();
-    std::array<int, 5> last_counters{};
     ChannelState cached = channel_.state();
-    last_counters = {cached.seqn, cached.seqmsg, cached.activ, cached.nadd, cached.command};
-    int last_nexp_read = cached.nexp;
+    std::array<int, 6> last_counters = {cached.seqn, cached.seqmsg, cached.activ, cached.nadd, cached.command,
+                                        cached.nexp};
     auto last_change = Clock::now();
 
     auto result = [&](Outcome outcome, std::string message) {
@@ -629,12 +628,11 @@ AcquireResult Acquisition::follow(const AcquireEvents& ev, std::chrono::millisec
         const int nexp = channel_.nexp();
         // The whole record (its text made valid) is read again only when a
         // counter, bit or count the daemon writes moved: most polls see none.
-        const std::array<int, 5> counters = {channel_.seqn(), channel_.seqmsg(), channel_.activ(), channel_.nadd(),
-                                              command};
+        const std::array<int, 6> counters = {channel_.seqn(), channel_.seqmsg(), channel_.activ(), channel_.nadd(),
+                                              command, nexp};
         const auto now = Clock::now();
-        if (counters != last_counters || nexp != last_nexp_read) {
+        if (counters != last_counters) {
             last_counters = counters;
-            last_nexp_read = nexp;
             last_change = now;
             cached = channel_.state();
         }

@@ -3,6 +3,7 @@
 #include "kx29/calib.h"
 
 #include "image_encoders.h"
+#include "text_case.h"
 
 #include <fitsio.h>
 
@@ -24,16 +25,6 @@ namespace fs = std::filesystem;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 [[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
-
-std::string upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
 
 std::string trim_right(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();

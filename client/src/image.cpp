@@ -1,6 +1,8 @@
 // Finished images: cropping to the window, the light they hold, and their FITS header.
 #include "kx29/image.h"
 
+#include "text_case.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -14,11 +16,6 @@ namespace kx29 {
 namespace {
 
 [[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
-
-std::string upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
 
 
 // Keywords this program writes, and the structural ones of any FITS writer:
