@@ -428,7 +428,9 @@ LiveFeed::LiveFeed(EventHub& hub) : hub_(hub) {}
 LiveFeed::~LiveFeed() { stop(); }
 
 void LiveFeed::start() {
-    thread_ = std::jthread([this](std::stop_token st) { run(st); });
+    std::latch first_pass(1);
+    thread_ = std::jthread([this, &first_pass](std::stop_token st) { run(st, first_pass); });
+    first_pass.wait();
 }
 
 void LiveFeed::stop() {
@@ -476,10 +478,10 @@ std::string LiveFrame::picture(const Stretch& s) const {
     return others_.emplace(stretch_key(s), std::move(bytes)).first->second;
 }
 
-void LiveFeed::run(std::stop_token stop) {
+void LiveFeed::run(std::stop_token stop, std::latch& first_pass) {
     Poller poller(*this);
     std::string last_error;
-    while (!stop.stop_requested()) {
+    for (bool first = true; !stop.stop_requested(); first = false) {
         try {
             poller.pass(Clock::now());
         } catch (const std::exception& e) {
@@ -487,6 +489,7 @@ void LiveFeed::run(std::stop_token stop) {
             if (last_error != e.what()) std::fprintf(stderr, "kx29ctl serve: live view: %s\n", e.what());
             last_error = e.what();
         }
+        if (first) first_pass.count_down();  // the latch is gone after this
         std::this_thread::sleep_for(kPollInterval);
     }
 }

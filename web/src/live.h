@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <latch>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,8 @@ public:
     explicit LiveFeed(EventHub& hub);
     ~LiveFeed();
 
+    // Returns once the first look at the daemon is published: a viewer
+    // arriving at once finds the daemon's state in its stream.
     void start();
     void stop();
 
@@ -66,7 +69,7 @@ public:
     static constexpr std::chrono::milliseconds kPollInterval{5};
 
 private:
-    void run(std::stop_token stop);
+    void run(std::stop_token stop, std::latch& first_pass);
 
     EventHub& hub_;
     mutable std::mutex mutex_;

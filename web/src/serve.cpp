@@ -178,12 +178,13 @@ public:
           live_(hub_),
           acquisitions_(hub_) {}
 
-    int listen(const ListenAddress& addr) { return port_ = server_.listen(addr.host, addr.port); }
-
-    void run() {
+    // Listens with the live feed started: the first viewer finds the daemon's state.
+    int listen(const ListenAddress& addr) {
         live_.start();
-        server_.run();
+        return port_ = server_.listen(addr.host, addr.port);
     }
+
+    void run() { server_.run(); }
 
     // Ends every acquisition and waiting request, then the server; safe from
     // another thread. An acquire request waiting for the daemon's turn ends with them.
