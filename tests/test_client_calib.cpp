@@ -235,6 +235,16 @@ TEST(ClientCalib, MismatchedFramesAreRefused) {
         {[&] { kx29::column_profile(kx29::read_calib_image("l60.fits")); }, "not 'MASTER BIAS' or 'MASTER DARK'"},
     };
     for (const auto& [use, error] : uses) EXPECT_TRUE(contains(error_of(use), error)) << error_of(use);
+
+    // A "flat" that took no light is its bias again: nothing to divide by.
+    for (const char* type : {"bias", "flat"}) {
+        noise_source.seed(3);
+        take({type, 0, 0}, std::string(type) + "-only.fits");
+    }
+    ASSERT_EQ(master("bias", {"bias-only.fits"}, "mb1.fits").status, 0);
+    auto r = master("flat", {"flat-only.fits"}, "mf.fits", {"--bias", "mb1.fits"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, "flat-only.fits: its median is 0 after bias and dark: not a flat")) << r.err;
 }
 
 // A night on the simulated board's long-exposure camera: biases and darks capped, flats on a
