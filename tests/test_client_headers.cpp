@@ -82,6 +82,14 @@ TEST(ClientHeaders, EveryCardIsTrueOfThePixelsAndTheRecord) {
          {{"NCOMBINE", "0"}, {"EXPTIME", "0.000"}, {"DATE-OBS", ""}, {"DATE-END", ""}, {"SATURATD", ""},
           {"FRAMEMAX", ""}, {"CLIPPED", "0"}, {"BZERO", "0"}},
          {0, 0, 500}},
+        {"one frame that reached white: its maximum, as of a sum",
+         {},
+         [](HandMadeSegment& seg, TVchan* r) {
+             r->nadded = r->nadd = 1, r->addlev = 0, r->seqn = 5;
+             seg.post(1, "Frame5(Get1 SubLev=0): Min=3 Max=255 Med=40.0 Avr=41.0 Disp=2.00");
+         },
+         {{"NCOMBINE", "1"}, {"FRAMEMAX", "255"}, {"SATURATD", "T"}},
+         {-32768, 32767, 500}},
         {"a long exposure cut short by an abort: light, end and correction unknown",
          {},
          [](HandMadeSegment& seg, TVchan* r) {
