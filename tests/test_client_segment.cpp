@@ -23,6 +23,7 @@ TEST(ClientSegment, AttachmentAndLivenessErrorsNameTheirCause) {
                                         std::tuple{size_t{0}, 0, "no daemon has run on this machine"},
                                         std::tuple{size_t{1000}, 0, "1000 bytes, fewer than"},
                                         std::tuple{full, 0, "ended cleanly"},
+                                        std::tuple{full, 1, "is no daemon attached to it"},  // init
                                         std::tuple{full, kNoPid, "no longer exists"},
                                         std::tuple{full, -kNoPid, "no longer exists"},
                                         std::tuple{full, -getpid(), "is starting"}}) {
