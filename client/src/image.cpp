@@ -17,7 +17,6 @@ namespace {
 
 [[noreturn]] void usage(const std::string& text) { throw Error(ErrorKind::Usage, text); }
 
-
 // Keywords this program writes, and the structural ones of any FITS writer:
 // an observer's keyword may not replace them.
 const std::set<std::string>& reserved_keywords() {

@@ -428,9 +428,8 @@ LiveFeed::LiveFeed(EventHub& hub) : hub_(hub) {}
 LiveFeed::~LiveFeed() { stop(); }
 
 void LiveFeed::start() {
-    std::latch first_pass(1);
-    thread_ = std::jthread([this, &first_pass](std::stop_token st) { run(st, first_pass); });
-    first_pass.wait();
+    thread_ = std::jthread([this](std::stop_token st) { run(st); });
+    first_pass_.wait();
 }
 
 void LiveFeed::stop() {
@@ -478,7 +477,7 @@ std::string LiveFrame::picture(const Stretch& s) const {
     return others_.emplace(stretch_key(s), std::move(bytes)).first->second;
 }
 
-void LiveFeed::run(std::stop_token stop, std::latch& first_pass) {
+void LiveFeed::run(std::stop_token stop) {
     Poller poller(*this);
     std::string last_error;
     for (bool first = true; !stop.stop_requested(); first = false) {
@@ -489,7 +488,7 @@ void LiveFeed::run(std::stop_token stop, std::latch& first_pass) {
             if (last_error != e.what()) std::fprintf(stderr, "kx29ctl serve: live view: %s\n", e.what());
             last_error = e.what();
         }
-        if (first) first_pass.count_down();  // the latch is gone after this
+        if (first) first_pass_.count_down();
         std::this_thread::sleep_for(kPollInterval);
     }
 }

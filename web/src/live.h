@@ -69,9 +69,10 @@ public:
     static constexpr std::chrono::milliseconds kPollInterval{5};
 
 private:
-    void run(std::stop_token stop, std::latch& first_pass);
+    void run(std::stop_token stop);
 
     EventHub& hub_;
+    std::latch first_pass_{1};  // start() waits for it
     mutable std::mutex mutex_;
     std::array<std::shared_ptr<const LiveFrame>, 4> frames_;
     mutable std::array<std::atomic<bool>, 4> viewed_{};
